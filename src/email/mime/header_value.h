@@ -1,0 +1,26 @@
+// Header value decoding: bytes to text, unfolding, RFC 2047 encoded words, and the token
+// stream that the address-list parser reads.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace email::mime {
+
+enum class HeaderTokenKind { Text, Space, LineBreak, Word };
+
+struct HeaderToken {
+  HeaderTokenKind kind;
+  std::string text;  // Text/Space: the characters; Word: the decoded word; LineBreak: empty
+};
+
+// The normalised token stream of a raw header value: exactly the pieces that
+// decodeHeaderValue concatenates, with each decoded encoded word kept as one Word token (the
+// address-list parser treats it as an opaque item).
+std::vector<HeaderToken> tokenizeHeaderValue(std::string_view rawValue);
+
+// The decoded value text (the concatenated normalised token stream).
+std::string decodeHeaderValue(std::string_view rawValue);
+
+}  // namespace email::mime
