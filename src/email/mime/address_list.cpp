@@ -1,0 +1,319 @@
+// RFC 5322 address lists, read the way the reference parser reads them: a character state
+// machine over the decoded header value in which every decoded encoded word is one opaque
+// item (its text is never searched for '<', ',' or quotes).
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "email/mime/header_value.h"
+#include "email/mime/mime.h"
+#include "text/text.h"
+
+namespace email::mime {
+namespace {
+
+enum class ItemKind { Char, Space, Word, End };
+
+struct Item {
+  ItemKind kind = ItemKind::End;
+  char32_t c = 0;         // the character when kind is Char
+  std::string_view text;  // the character's bytes, the white space or the decoded word
+};
+
+// Walks the normalised token stream one item at a time: characters of text tokens (white
+// space among them reported as Space), whole space tokens, whole decoded words.
+class ItemReader {
+ public:
+  explicit ItemReader(const std::vector<HeaderToken>& tokens) : tokens_(tokens) {}
+
+  bool atEnd() {
+    skipEmpty();
+    return token_ >= tokens_.size();
+  }
+
+  Item next() {
+    skipEmpty();
+    if (token_ >= tokens_.size()) return Item{};
+    const HeaderToken& token = tokens_[token_];
+    std::string_view t = token.text;
+    if (token.kind == HeaderTokenKind::Word) {
+      ++token_;
+      return Item{ItemKind::Word, 0, t};
+    }
+    if (token.kind != HeaderTokenKind::Text) {
+      ++token_;
+      return Item{ItemKind::Space, 0, t};
+    }
+    size_t start = pos_;
+    char32_t c = text::nextCodePoint(t, pos_);
+    std::string_view bytes = t.substr(start, pos_ - start);
+    if (pos_ >= t.size()) {
+      ++token_;
+      pos_ = 0;
+    }
+    return Item{text::isWhiteSpace(c) ? ItemKind::Space : ItemKind::Char, c, bytes};
+  }
+
+ private:
+  void skipEmpty() {
+    while (token_ < tokens_.size() && tokens_[token_].kind != HeaderTokenKind::Word &&
+           tokens_[token_].text.empty()) {
+      ++token_;
+    }
+  }
+
+  const std::vector<HeaderToken>& tokens_;
+  size_t token_ = 0;
+  size_t pos_ = 0;
+};
+
+enum class State {
+  Start,
+  Quoted,
+  QuotedEsc,
+  AfterQuote,
+  Angle,
+  AfterAngle,
+  Bare,
+  BareWord,
+  Comment
+};
+
+constexpr std::string_view kNoAt = "Invalid address found: must contain a '@' symbol";
+constexpr std::string_view kTerminatorOutside = "Unexpected group terminator found in initial list";
+constexpr std::string_view kWordAfterEscape = "Unexpected encoded word found inside a quoted name";
+constexpr std::string_view kNestedGroup = "Found unexpected nested group";
+constexpr std::string_view kWordInAngle = "Unexpected encoded word found inside bracketed address";
+constexpr std::string_view kCharAfterAngle = "Unexpected char found after bracketed address";
+constexpr std::string_view kWordAfterAngle =
+    "Unexpected encoded word found after bracketed address";
+constexpr std::string_view kUnterminatedGroup = "Found unterminated group address";
+constexpr std::string_view kTerminated = "Address string unexpectedly terminated";
+
+std::string rtrim(const std::string& s) {
+  return std::string(text::trimEnd(s));
+}
+
+// One run of the machine. The top level runs it with `inGroup` false; a group's members are
+// read by a second, fresh run with `inGroup` true on the same reader, which returns at the
+// group's ';'. A ':' inside that run is a nested group and fails, so runs never go deeper than
+// two.
+struct ListParse {
+  bool ok = true;
+  std::string error;
+  std::vector<AddressItem> items;  // the list, or the group's members as mailboxes
+};
+
+class Machine {
+ public:
+  Machine(ItemReader& reader, bool inGroup) : reader_(reader), inGroup_(inGroup) {}
+
+  ListParse run();
+
+ private:
+  bool pushMailbox(std::optional<std::string> name, std::string address) {
+    if (address.find('@') == std::string::npos) return fail(kNoAt);
+    AddressItem item;
+    item.mailbox.displayName = std::move(name);
+    item.mailbox.address = std::move(address);
+    result_.items.push_back(std::move(item));
+    return true;
+  }
+
+  bool fail(std::string_view message) {
+    result_.ok = false;
+    result_.error = std::string(message);
+    return false;
+  }
+
+  // Reads a group's members after its ':' and appends the group. False on failure.
+  bool readGroup(std::string groupName);
+
+  ItemReader& reader_;
+  bool inGroup_;
+  ListParse result_;
+  std::optional<std::string> name_;
+  std::string addr_;
+  std::optional<std::string> afterQuoteWs_;
+};
+
+bool Machine::readGroup(std::string groupName) {
+  if (inGroup_) return fail(kNestedGroup);
+  AddressItem group;
+  group.isGroup = true;
+  group.groupName = std::move(groupName);
+  // A value that ends right after the ':' is an empty group, not an unterminated one.
+  if (!reader_.atEnd()) {
+    Machine members(reader_, true);
+    ListParse parsed = members.run();
+    if (!parsed.ok) return fail(parsed.error);
+    for (AddressItem& member : parsed.items) group.members.push_back(std::move(member.mailbox));
+  }
+  result_.items.push_back(std::move(group));
+  return true;
+}
+
+ListParse Machine::run() {
+  State state = State::Start;
+  State commentReturn = State::Start;
+  for (;;) {
+    Item item = reader_.next();
+    if (item.kind == ItemKind::End) break;
+    const bool space = item.kind == ItemKind::Space;
+    const bool word = item.kind == ItemKind::Word;
+    const char32_t c = item.kind == ItemKind::Char ? item.c : 0;
+    switch (state) {
+      case State::Start:
+        if (space) break;
+        if (word) {
+          addr_ = std::string(item.text);
+          state = State::BareWord;
+        } else if (c == '"') {
+          name_ = std::string();
+          state = State::Quoted;
+        } else if (c == '<') {
+          addr_.clear();
+          state = State::Angle;
+        } else if (c == ';') {
+          if (inGroup_) return std::move(result_);
+          fail(kTerminatorOutside);
+          return std::move(result_);
+        } else {
+          addr_ = std::string(item.text);
+          state = State::Bare;
+        }
+        break;
+      case State::Quoted:
+        if (c == '\\') {
+          state = State::QuotedEsc;
+        } else if (c == '"') {
+          state = State::AfterQuote;
+        } else {
+          name_->append(item.text);
+        }
+        break;
+      case State::QuotedEsc:
+        if (word) {
+          fail(kWordAfterEscape);
+          return std::move(result_);
+        }
+        name_->append(item.text);
+        state = State::Quoted;
+        break;
+      case State::AfterQuote:
+        if (space) {
+          if (!afterQuoteWs_) afterQuoteWs_.emplace();
+          afterQuoteWs_->append(item.text);
+        } else if (c == '<') {
+          addr_.clear();
+          state = State::Angle;
+        } else if (c == ':') {
+          if (!readGroup(std::move(*name_))) return std::move(result_);
+          name_.reset();
+          state = State::Start;
+        } else {
+          // The white space collected here is kept until the next use, even across
+          // mailboxes: the reference never clears it when an item completes.
+          if (afterQuoteWs_) name_->append(*afterQuoteWs_);
+          afterQuoteWs_.reset();
+          if (c == '"') {
+            state = State::Quoted;
+          } else {
+            name_->append(item.text);
+          }
+        }
+        break;
+      case State::Angle:
+        if (word) {
+          fail(kWordInAngle);
+          return std::move(result_);
+        }
+        if (c == '>') {
+          if (!pushMailbox(std::move(name_), std::move(addr_))) return std::move(result_);
+          name_.reset();
+          addr_.clear();
+          state = State::AfterAngle;
+        } else {
+          addr_.append(item.text);  // nothing is trimmed inside the brackets
+        }
+        break;
+      case State::AfterAngle:
+        if (space) break;
+        if (word) {
+          fail(kWordAfterAngle);
+          return std::move(result_);
+        }
+        if (c == ',') {
+          state = State::Start;
+        } else if (c == ';') {
+          if (inGroup_) return std::move(result_);
+          state = State::Start;
+        } else if (c == '(') {
+          commentReturn = State::AfterAngle;
+          state = State::Comment;
+        } else {
+          fail(kCharAfterAngle);
+          return std::move(result_);
+        }
+        break;
+      case State::Bare:
+      case State::BareWord:
+        if (c == '<') {
+          name_ = rtrim(addr_);
+          addr_.clear();
+          state = State::Angle;
+        } else if (c == ':') {
+          std::string groupName = rtrim(addr_);
+          addr_.clear();
+          if (!readGroup(std::move(groupName))) return std::move(result_);
+          state = State::Start;
+        } else if (state == State::BareWord) {
+          addr_.append(item.text);
+        } else if (c == ',' || c == ';') {
+          if (!pushMailbox(std::nullopt, rtrim(addr_))) return std::move(result_);
+          addr_.clear();
+          if (c == ';' && inGroup_) return std::move(result_);
+          state = State::Start;
+        } else if (c == '(') {
+          commentReturn = State::Bare;
+          state = State::Comment;
+        } else {
+          addr_.append(item.text);
+          if (word) state = State::BareWord;
+        }
+        break;
+      case State::Comment:
+        if (c == ')') state = commentReturn;  // comments do not nest
+        break;
+    }
+  }
+
+  if (inGroup_) {
+    fail(kUnterminatedGroup);
+  } else if (state == State::Bare) {
+    pushMailbox(std::nullopt, rtrim(addr_));
+  } else if (state != State::Start && state != State::AfterAngle) {
+    fail(kTerminated);
+  }
+  return std::move(result_);
+}
+
+}  // namespace
+
+AddressList parseAddressList(const Header& header) {
+  std::vector<HeaderToken> tokens = tokenizeHeaderValue(header.value);
+  ItemReader reader(tokens);
+  Machine machine(reader, false);
+  ListParse parsed = machine.run();
+  AddressList list;
+  list.ok = parsed.ok;
+  if (parsed.ok) {
+    list.items = std::move(parsed.items);
+  } else {
+    list.error = std::move(parsed.error);
+  }
+  return list;
+}
+
+}  // namespace email::mime
