@@ -2,10 +2,27 @@
 
 #include <algorithm>
 
+#include "text/text.h"
+
 namespace ventry {
+
+namespace mime = email::mime;
 
 void pushUnique(std::vector<std::string>& list, std::string value) {
   if (std::find(list.begin(), list.end(), value) == list.end()) list.push_back(std::move(value));
+}
+
+Probe probeMessage(std::string_view bytes) {
+  Probe probe;
+  scanHeaders(bytes, probe);
+  const mime::ParsedMessage message = mime::parseMessage(bytes);
+  if (!message.ok() || message.parts.empty()) {
+    probe.parseErr = true;
+    return probe;
+  }
+  probe.topCt = text::unicodeLower(message.parts.front().contentType.mimeType);
+  probePart(message, 0, probe);
+  return probe;
 }
 
 }  // namespace ventry

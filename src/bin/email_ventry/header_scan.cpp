@@ -1,0 +1,128 @@
+// The probe's header scan: cuts the raw header block itself and reads it line by line, so
+// it sees the headers of messages the MIME parser rejects and owes nothing to the reader.
+#include <string>
+#include <string_view>
+
+#include "email_ventry/probe.h"
+#include "text/text.h"
+
+namespace ventry {
+
+namespace {
+
+// The header block ends just before the first LF that is followed by an empty line (LF,
+// or CR LF). Without such a line the whole message is the block.
+std::string_view headerBlock(std::string_view bytes) {
+  for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] != '\n') continue;
+    const char next = bytes[i + 1];
+    if (next == '\n' || (next == '\r' && i + 2 < bytes.size() && bytes[i + 2] == '\n')) {
+      return bytes.substr(0, i);
+    }
+  }
+  return bytes;
+}
+
+bool containsEncodedWordStart(std::string_view s) {
+  return s.find("=?") != std::string_view::npos;
+}
+
+enum class Recipient { None, To, Cc };
+
+struct ScanState {
+  Recipient open = Recipient::None;
+  bool toHasText = false;
+  bool ccHasText = false;
+
+  void creditText() {
+    if (open == Recipient::To) toHasText = true;
+    if (open == Recipient::Cc) ccHasText = true;
+  }
+};
+
+void scanContinuationLine(std::string_view line, ScanState& state, Probe& probe) {
+  if (containsEncodedWordStart(line)) probe.encWordAny = true;
+  // A blank continuation line neither credits text nor ends the recipient run.
+  if (!text::isBlank(line)) state.creditText();
+}
+
+void scanHeaderLine(std::string_view line, ScanState& state, Probe& probe) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    state.open = Recipient::None;
+    return;
+  }
+  // Names are matched after trimming and A-Z to a-z lower-casing, which is the same as an
+  // ASCII-case-insensitive comparison with the lower-case names below.
+  const std::string_view name = text::trim(line.substr(0, colon));
+  const std::string_view value = line.substr(colon + 1);
+  auto is = [name](std::string_view want) { return text::equalsIgnoreAsciiCase(name, want); };
+
+  if (is("to")) {
+    state.open = Recipient::To;
+    probe.hdrTo = true;
+  } else if (is("cc")) {
+    state.open = Recipient::Cc;
+    probe.hdrCc = true;
+  } else {
+    state.open = Recipient::None;
+  }
+  if (state.open != Recipient::None && !text::isBlank(value)) state.creditText();
+
+  if (containsEncodedWordStart(value)) {
+    probe.encWordAny = true;
+    if (is("subject")) probe.encWordSubject = true;
+  }
+
+  if (is("bcc")) {
+    probe.hdrBcc = true;
+  } else if (is("date")) {
+    probe.hdrDate = true;
+  } else if (is("references")) {
+    probe.hdrRefs = true;
+  } else if (is("in-reply-to")) {
+    probe.hdrInReplyTo = true;
+  } else if (is("message-id")) {
+    probe.hdrMessageId = true;
+  } else if (is("mime-version")) {
+    probe.hdrMime = true;
+  }
+}
+
+}  // namespace
+
+void scanHeaders(std::string_view bytes, Probe& probe) {
+  const std::string_view block = headerBlock(bytes);
+  // Bad bytes become U+FFFD; valid text is scanned in place.
+  std::string repaired;
+  std::string_view textView = block;
+  if (!text::isValidUtf8(block)) {
+    repaired = text::utf8Lossy(block);
+    textView = repaired;
+  }
+
+  ScanState state;
+  size_t start = 0;
+  while (start < textView.size()) {
+    const size_t lf = textView.find('\n', start);
+    std::string_view line;
+    if (lf == std::string_view::npos) {
+      line = textView.substr(start);  // the last line keeps a trailing CR (white space)
+      start = textView.size();
+    } else {
+      line = textView.substr(start, lf - start);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      start = lf + 1;
+    }
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      scanContinuationLine(line, state, probe);
+    } else {
+      scanHeaderLine(line, state, probe);
+    }
+  }
+
+  probe.hdrToEmpty = probe.hdrTo && !state.toHasText;
+  probe.hdrCcEmpty = probe.hdrCc && !state.ccHasText;
+}
+
+}  // namespace ventry

@@ -1,0 +1,122 @@
+// The probe's structure walk: one pass over the parsed tree in pre-order, recording the
+// tree's shape and the raw signals a message reader can lose.
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "email_ventry/probe.h"
+#include "text/text.h"
+
+namespace ventry {
+
+namespace mime = email::mime;
+
+namespace {
+
+// Bodies above the reader's inline cap (5 MiB) count as oversize.
+constexpr uint64_t kOversizeLimit = 5 * 1024 * 1024;
+
+bool isAsciiLikeCharset(std::string_view lowerCharset) {
+  return lowerCharset.empty() || lowerCharset == "ascii" || lowerCharset == "us-ascii";
+}
+
+bool hasByteAbove7F(std::string_view bytes) {
+  return std::any_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
+}
+
+bool contains(std::string_view haystack, std::string_view needle) {
+  return haystack.find(needle) != std::string_view::npos;
+}
+
+void searchHtml(std::string_view html, Probe& probe) {
+  const std::string lower = text::unicodeLower(html);
+  if (contains(lower, "cid:")) probe.cidRefsInHtml = true;
+  if (contains(lower, "src=\"http") || contains(lower, "src='http") ||
+      contains(lower, "src=http")) {
+    probe.remoteRefsInHtml = true;
+  }
+  if (contains(lower, "<script")) probe.scriptInHtml = true;
+}
+
+bool declaresFlowed(const mime::ContentType& contentType) {
+  const auto format = contentType.params.find("format");
+  return format != contentType.params.end() &&
+         text::equalsIgnoreAsciiCase(format->second, "flowed");
+}
+
+void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
+  ++probe.parts;
+
+  const mime::ContentDisposition disposition = mime::contentDisposition(part);
+  const bool named =
+      disposition.params.contains("filename") || part.contentType.params.contains("name");
+  const bool attachment = disposition.kind == mime::DispositionKind::Attachment;
+  if (named || attachment) ++probe.attachDecl;
+  const bool unnamed = !named && !attachment;
+
+  if (const mime::Header* cte = mime::firstHeader(part, "Content-Transfer-Encoding")) {
+    pushUnique(probe.cte, text::asciiLower(text::trim(mime::headerValue(*cte))));
+  }
+
+  std::string charset = text::asciiLower(part.contentType.charset);
+  const bool asciiLike = isAsciiLikeCharset(charset);
+  pushUnique(probe.charsets, std::move(charset));
+
+  const bool textual = text::startsWith(mediaType, "text/");
+  if (unnamed && !textual && mime::firstHeader(part, "Content-ID") != nullptr) ++probe.cidParts;
+  if (unnamed && mediaType == "message/rfc822") ++probe.rfc822Unnamed;
+
+  // A failed transfer decoding leaves the body empty and the text unobtained.
+  const mime::BodyBytes body = mime::transferDecode(part);
+  const std::string_view bytes = body.ok ? body.bytes() : std::string_view();
+  if (bytes.size() > kOversizeLimit) ++probe.oversize;
+  if (textual && asciiLike && hasByteAbove7F(bytes)) probe.undeclNonAscii = true;
+
+  if (mediaType == "text/html") {
+    ++probe.htmlLeaves;
+    if (body.ok) {
+      const std::string html = mime::decodeCharset(bytes, part.contentType.charset);
+      if (!html.empty()) ++probe.htmlNonempty;
+      searchHtml(html, probe);
+    }
+  } else if (mediaType == "text/plain") {
+    ++probe.plainLeaves;
+    // Empty bytes always decode to empty text; other bodies are decoded to find out (a
+    // body holding only a byte-order mark decodes to nothing).
+    if (body.ok && !bytes.empty() &&
+        !mime::decodeCharset(bytes, part.contentType.charset).empty()) {
+      ++probe.plainNonempty;
+    }
+    if (declaresFlowed(part.contentType)) probe.formatFlowed = true;
+  } else if (mediaType == "text/calendar") {
+    ++(unnamed ? probe.calUnnamed : probe.calNamed);
+  } else if (textual && unnamed) {
+    ++probe.otherTextualUnnamed;
+    pushUnique(probe.otherTextualTypes, std::move(mediaType));
+  }
+}
+
+}  // namespace
+
+void probePart(const mime::ParsedMessage& message, uint32_t root, Probe& probe) {
+  if (root >= message.parts.size()) return;
+  // The parts vector is in pre-order and a subtree is the range [root, subtreeEnd), so a
+  // plain loop visits the same parts in the same order as a depth-first walk would.
+  const size_t end = std::min<size_t>(message.parts[root].subtreeEnd, message.parts.size());
+  for (size_t i = root; i < std::max<size_t>(end, root + 1); ++i) {
+    const mime::Part& part = message.parts[i];
+    probe.depth = std::max(probe.depth, part.depth);
+
+    std::string mediaType = text::unicodeLower(part.contentType.mimeType);
+    if (mediaType == "message/rfc822") ++probe.rfc822Parts;
+    if (mediaType == "multipart/signed") probe.isSigned = true;
+    if (mediaType == "multipart/report") probe.report = true;
+    if (mediaType == "multipart/encrypted") probe.encrypted = true;
+
+    const bool container = part.childCount > 0 || text::startsWith(mediaType, "multipart/");
+    if (!container) probeLeaf(part, std::move(mediaType), probe);
+  }
+}
+
+}  // namespace ventry
