@@ -1,0 +1,102 @@
+// The body walk: fills the text/plain and text/html slots, the last such part in document
+// order winning, with a charset rule of its own for bodies that declare no usable charset.
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "email/part_facts.h"
+#include "email/reader.h"
+#include "text/text.h"
+
+namespace email {
+namespace {
+
+// The Content-Type "charset" parameter, trimmed and ASCII-lower-cased; empty when absent.
+std::string declaredCharset(const mime::Part& part) {
+  return text::asciiLower(trimmedParam(part.contentType.params, "charset"));
+}
+
+bool allAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string charsetDescriptor(const std::string& declared) {
+  return declared.empty() ? "declares no charset" : "declares charset " + declared;
+}
+
+void addFormatFlowedNotice(const mime::Part& part, LossNotices& notices) {
+  const auto& params = part.contentType.params;
+  if (!text::equalsIgnoreAsciiCase(trimmedParam(params, "format"), "flowed")) return;
+  if (text::equalsIgnoreAsciiCase(trimmedParam(params, "delsp"), "yes")) {
+    addLossNotice(notices, FeatureId::MimeFormatFlowed,
+                  "the text/plain body declares format=flowed; delsp=yes (RFC 3676) but is "
+                  "carried as written: soft line breaks are not reflowed and their trailing "
+                  "spaces are kept, so flowed paragraphs render hard-wrapped");
+  } else {
+    addLossNotice(notices, FeatureId::MimeFormatFlowed,
+                  "the text/plain body declares format=flowed (RFC 3676) but is carried as "
+                  "written: soft line breaks are not reflowed, so flowed paragraphs render "
+                  "hard-wrapped");
+  }
+}
+
+}  // namespace
+
+void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::string& html,
+                   std::string& text, LossNotices& notices) {
+  const auto& parts = message.parts;
+  if (root >= parts.size()) return;
+  const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
+
+  // The parts vector is in document pre-order, so a subtree is one contiguous range.
+  for (uint32_t index = root; index < end; ++index) {
+    const mime::Part& part = parts[index];
+    const std::string mediaType = mediaTypeOf(part);
+    const bool plain = mediaType == "text/plain";
+    if (!plain && mediaType != "text/html") continue;
+    std::string& slot = plain ? text : html;
+    const std::string label = plain ? "text/plain" : "text/html";
+
+    const std::string declared = declaredCharset(part);
+    const mime::BodyBytes body = mime::transferDecode(part);
+    if (!body.ok) {
+      addLossNotice(notices, FeatureId::AttachmentsContent,
+                    "a " + label + " body part failed to decode and was dropped");
+      continue;
+    }
+    const std::string_view bytes = body.bytes();
+
+    std::string candidate;
+    const bool sniff = declared.empty() || declared == "us-ascii" || declared == "ascii";
+    if (!sniff || allAscii(bytes)) {
+      // The library's text follows the charset as written ("us-ascii" when absent).
+      candidate = mime::decodeCharset(bytes, part.contentType.charset);
+    } else if (text::isValidUtf8(bytes)) {
+      addLossNotice(notices, FeatureId::MimeCharsetFallback,
+                    "the " + label + " body " + charsetDescriptor(declared) +
+                        " but carries non-ASCII bytes; they are valid UTF-8 and were decoded "
+                        "as UTF-8 (a guess, not a declaration)");
+      candidate.assign(bytes);
+    } else {
+      addLossNotice(notices, FeatureId::MimeCharsetFallback,
+                    "the " + label + " body " + charsetDescriptor(declared) +
+                        " but carries non-ASCII bytes that are not UTF-8; decoded as "
+                        "windows-1252 (mailparse's us-ascii fallback), so some characters may "
+                        "be wrong");
+      candidate = mime::decodeCharset(bytes, part.contentType.charset);
+    }
+
+    if (!slot.empty()) {
+      addLossNotice(notices, FeatureId::MimeNested,
+                    "an earlier " + label +
+                        " body was overwritten by a later part (last-wins over the nested MIME "
+                        "tree)");
+    }
+    slot = std::move(candidate);
+    if (plain) addFormatFlowedNotice(part, notices);
+  }
+}
+
+}  // namespace email

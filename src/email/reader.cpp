@@ -1,0 +1,146 @@
+// The reader entry and the read step: recipients, the Date notice, the two tree walks and
+// the report-attachment rescue, in that order.
+
+#include "email/reader.h"
+
+#include <string>
+#include <string_view>
+
+#include "email/report_attachment.h"
+#include "text/text.h"
+
+namespace email {
+namespace {
+
+struct RecipientHeader {
+  std::string_view name;
+  std::vector<std::string> ReadResult::*list;
+};
+
+// The order of the lookups is the order of their notices.
+constexpr RecipientHeader kRecipientHeaders[] = {
+    {"To", &ReadResult::to},
+    {"Cc", &ReadResult::cc},
+};
+
+void appendMailbox(std::vector<std::string>& entries, const mime::Mailbox& mailbox) {
+  if (mailbox.displayName && !mailbox.displayName->empty()) {
+    entries.push_back(*mailbox.displayName + " <" + mailbox.address + ">");
+  } else {
+    entries.push_back(mailbox.address);
+  }
+}
+
+void appendAddressItems(std::vector<std::string>& entries, const mime::AddressList& list) {
+  for (const auto& item : list.items) {
+    if (!item.isGroup) {
+      appendMailbox(entries, item.mailbox);
+    } else if (!item.members.empty()) {
+      for (const auto& member : item.members) appendMailbox(entries, member);
+    } else if (!item.groupName.empty()) {
+      entries.push_back(item.groupName + ":;");
+    }
+  }
+}
+
+void readRecipients(const mime::ParsedMessage& message, const RecipientHeader& lookup,
+                    std::vector<std::string>& entries, LossNotices& notices) {
+  size_t cursor = 0;
+  while (const mime::Header* header = findHeader(message, cursor, lookup.name)) {
+    const size_t before = entries.size();
+    const mime::AddressList list = mime::parseAddressList(*header);
+    if (list.ok) appendAddressItems(entries, list);
+    if (entries.size() > before) continue;
+
+    // Nothing came of the header: carry its text as one entry unless it is blank.
+    std::string value = mime::headerValue(*header);
+    if (text::isBlank(value)) continue;
+    entries.push_back(std::move(value));
+    addLossNotice(
+        notices, FeatureId::HeadersRecipients,
+        "the " + std::string(lookup.name) + " header " +
+            (list.ok ? "parsed to no address at all" : "could not be parsed as an address list") +
+            "; its decoded text is carried as one entry");
+  }
+}
+
+void readDate(const mime::ParsedMessage& message, LossNotices& notices) {
+  size_t cursor = 0;
+  const mime::Header* header = findHeader(message, cursor, "Date");
+  if (!header) return;
+  const std::string value = mime::headerValue(*header);
+  const mime::DateParse date = mime::parseDate(text::trim(value));
+  if (date.ok && date.seconds > 0) {
+    addLossNotice(notices, FeatureId::HeadersDate,
+                  "the Date header is carried as its raw text rather than a parsed timestamp; "
+                  "readers must parse it themselves and any zone handling is theirs");
+  } else {
+    addLossNotice(notices, FeatureId::HeadersDate,
+                  "the Date header could not be parsed as an RFC 5322 date and is carried as "
+                  "its raw text");
+  }
+}
+
+// At most one report attachment, from `text` first, then from `html`; the body it came from
+// is emptied.
+void rescueReportAttachment(ReadResult& result) {
+  for (std::string* body : {&result.text, &result.html}) {
+    if (auto attachment = reportAttachmentFromBody(*body)) {
+      result.attachments.push_back(std::move(*attachment));
+      body->clear();
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& cursor,
+                               std::string_view name) {
+  if (message.parts.empty()) return nullptr;
+  const auto& headers = message.parts.front().headers;
+  while (cursor < headers.size()) {
+    const mime::Header& header = headers[cursor++];
+    const std::string headerName = mime::headerName(header);
+    if (text::equalsIgnoreAsciiCase(text::trim(headerName), name)) return &header;
+  }
+  return nullptr;
+}
+
+ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices) {
+  ReadResult result;
+  for (const auto& lookup : kRecipientHeaders) {
+    readRecipients(message, lookup, result.*(lookup.list), notices);
+  }
+  readDate(message, notices);
+  collectBodies(message, 0, result.html, result.text, notices);
+  collectAttachments(message, 0, result.attachments, notices);
+  if (result.attachments.empty()) rescueReportAttachment(result);
+  return result;
+}
+
+ReadOutcome readMessage(std::string_view bytes) {
+  ReadOutcome outcome;
+  const mime::ParsedMessage message = mime::parseMessage(bytes);
+  if (!message.ok()) {
+    outcome.failure = "Parse: " + message.error;
+    return outcome;
+  }
+  LossNotices notices;
+  ReadResult result = readParsedMessage(message, notices);
+
+  outcome.ok = true;
+  ReadSummary& summary = outcome.summary;
+  summary.loss.reserve(notices.size());
+  for (auto& notice : notices) {
+    summary.loss.push_back(LossPair{std::move(notice.featureId), std::move(notice.action)});
+  }
+  summary.html = std::move(result.html);
+  summary.text = std::move(result.text);
+  summary.attachments = result.attachments.size();
+  summary.to = result.to.size();
+  summary.cc = result.cc.size();
+  return outcome;
+}
+
+}  // namespace email
