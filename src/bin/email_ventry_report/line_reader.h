@@ -1,0 +1,35 @@
+// Reads a stream line by line through a fixed buffer, keeping at most a fixed number of
+// bytes of one line so that a stream without line ends cannot exhaust memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace report {
+
+enum class LineStatus { Line, Overlong, End, Error };
+
+class LineReader {
+ public:
+  // `file` stays owned by the caller. Lines longer than `maxLine` bytes are skipped to their
+  // end and reported as Overlong.
+  LineReader(std::FILE* file, size_t maxLine);
+
+  // The next line without its "\n". A last line without "\n" is still a line.
+  LineStatus next(std::string& line);
+
+ private:
+  bool fill();
+
+  std::FILE* file_;
+  size_t maxLine_;
+  std::vector<char> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+  bool error_ = false;
+};
+
+}  // namespace report
