@@ -1,0 +1,42 @@
+// The process entry's logic: argument scan, the self-test switch and the corpus run loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "email/reader.h"
+#include "email_ventry/record.h"
+
+namespace ventry {
+
+// Exit statuses of the tool.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitSelftestFailed = 1;
+inline constexpr int kExitAbnormal = 101;
+
+// Longest reader failure text a record carries, in Unicode scalar values.
+inline constexpr size_t kMaxErrorCodePoints = 160;
+
+struct Options {
+  bool selftest = false;  // "--selftest" anywhere wins over everything else
+  bool hasList = false;   // "--list" with a following argument
+  std::string list;
+  std::string root = ".";
+};
+
+// Options are whole arguments compared exactly; the first occurrence of "--list" and of
+// "--root" counts and takes the next argument whatever it is; everything else is ignored.
+// `args` includes the program name.
+Options scanArguments(const std::vector<std::string_view>& args);
+
+// Fills the reader's part of `record` from its outcome: counts, loss pairs and channels for
+// a read summary, or outcome "threw" with the failure text cut to 160 characters.
+void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome);
+
+// Runs the whole tool and returns the exit status. Diagnostics go to standard error; records
+// (or the self-test's line) to standard output.
+int runTool(const std::vector<std::string_view>& args);
+
+}  // namespace ventry

@@ -1,0 +1,48 @@
+// The message record: one per list entry, written as one compact JSON line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "email/reader.h"
+#include "email_ventry/probe.h"
+
+namespace ventry {
+
+struct MessageRecord {
+  std::string name;    // the list entry as written (trimmed)
+  uint64_t bytes = 0;  // message bytes read; 0 for an unreadable file
+  uint64_t ms = 0;     // whole milliseconds spent in probe and reader
+  bool threw = false;  // outcome "threw" (reader failure text) instead of "ok"
+  std::string error;   // the cut failure text; written only when `threw`
+  std::vector<email::LossPair> loss;
+  bool gotHtml = false;
+  bool gotText = false;
+  uint64_t gotAttachments = 0;
+  uint64_t gotTo = 0;
+  uint64_t gotCc = 0;
+  Probe probe;
+};
+
+// Appends `text` as a JSON string: quotes, the escapes \" \\ \b \t \n \f \r and \u00XX for
+// the other controls below U+0020; everything else (including "/", U+007F and non-ASCII)
+// is copied raw. Text that is not valid UTF-8 is written as its lossy decoding so that the
+// line stays valid JSON.
+void appendJsonString(std::string& out, std::string_view text);
+
+// Appends the record's JSON object (no line end) to `out`.
+void appendRecordJson(std::string& out, const MessageRecord& record);
+
+// Writes one record line (object, "\n") to `fd` with as few write calls as the descriptor
+// allows. `line` is the object followed by "\n". On failure returns the diagnostic:
+// "serialize record: ..." when the object could not be written, "write record: ..." when
+// only its line end could not.
+std::optional<std::string> writeRecordLine(int fd, std::string_view line);
+
+// Builds the line for `record` in `buffer` (reused between records) and writes it.
+std::optional<std::string> writeRecord(int fd, const MessageRecord& record, std::string& buffer);
+
+}  // namespace ventry

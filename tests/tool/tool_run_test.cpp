@@ -1,0 +1,239 @@
+// End-to-end runs of the built binary: options, list handling and output failures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Stdout { Capture, DevFull, ClosedPipe };
+
+struct Run {
+  int status = -1;  // exit status, or -1 when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(int fd) {
+  std::string text;
+  char chunk[8192];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+Run runBinary(const std::vector<std::string>& args, const std::string& cwd,
+              Stdout mode = Stdout::Capture) {
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (mode == Stdout::DevFull) {
+      const int full = open("/dev/full", O_WRONLY);
+      dup2(full, STDOUT_FILENO);
+    } else if (mode == Stdout::ClosedPipe) {
+      close(outPipe[0]);  // nobody reads: every write fails with EPIPE
+      dup2(outPipe[1], STDOUT_FILENO);
+    } else {
+      dup2(outPipe[1], STDOUT_FILENO);
+    }
+    dup2(errPipe[1], STDERR_FILENO);
+    std::vector<char*> argv;
+    std::string binary = EMAIL_VENTRY_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copies(args);
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (mode == Stdout::ClosedPipe) close(outPipe[0]);
+  Run run;
+  if (mode != Stdout::ClosedPipe) run.out = slurp(outPipe[0]);
+  run.err = slurp(errPipe[0]);
+  if (mode != Stdout::ClosedPipe) close(outPipe[0]);
+  close(errPipe[0]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return run;
+}
+
+class ToolRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ventry-tool-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    write("a.eml", "To: a@example.com\r\nSubject: hi\r\n\r\nhello\r\n");
+    write("b.eml", "To: b@example.com\r\n\r\nbody\r\n");
+    write("list.txt", "a.eml\n");
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  void write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+  }
+  std::vector<std::string> lines(const std::string& out) {
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1) {
+      result.push_back(out.substr(start, nl - start));
+    }
+    EXPECT_EQ(start, out.size()) << "output does not end with a line end";
+    return result;
+  }
+  std::string dir_;
+};
+
+TEST_F(ToolRun, MissingListIsAnAbnormalStop) {
+  const std::vector<std::vector<std::string>> argLists = {
+      {},
+      {"--root", "."},
+      {"--list"},
+      {"--root", ".", "--list"},
+      {"--list=list.txt"},
+      {"--LIST", "list.txt"},
+  };
+  for (const auto& args : argLists) {
+    const Run run = runBinary(args, dir_);
+    EXPECT_EQ(run.status, 101) << testing::PrintToString(args);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("--list <file of message paths> required"), std::string::npos)
+        << run.err;
+  }
+}
+
+TEST_F(ToolRun, SelftestWinsOverEverything) {
+  const std::vector<std::vector<std::string>> argLists = {
+      {"--selftest"},
+      {"--list", "missing.txt", "--selftest"},
+      {"--list", "--selftest"},
+      {"--root", "--selftest"},
+  };
+  for (const auto& args : argLists) {
+    const Run run = runBinary(args, dir_);
+    // Whether the self-test passes is not this test's business; that it ran is.
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << " " << run.err;
+    EXPECT_EQ(run.err.find("--list"), std::string::npos) << run.err;
+    if (run.status == 0) EXPECT_EQ(run.out.rfind("selftest OK", 0), 0u) << run.out;
+    if (run.status == 1) EXPECT_FALSE(run.err.empty());
+  }
+}
+
+TEST_F(ToolRun, FirstOccurrenceWinsAndStrayArgumentsAreIgnored) {
+  write("other.txt", "b.eml\n");
+  ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
+  write("sub/a.eml", "");
+  const Run run = runBinary({"stray", "--list", "list.txt", "--root", ".", "--list", "other.txt",
+                             "--root", "sub", "--verbose"},
+                            dir_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto got = lines(run.out);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].rfind("{\"name\":\"a.eml\",\"bytes\":41,", 0), 0u) << got[0];
+}
+
+TEST_F(ToolRun, RootAsLastArgumentMeansCurrentDirectory) {
+  const Run run = runBinary({"--list", "list.txt", "--root"}, dir_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("{\"name\":\"a.eml\",\"bytes\":41,", 0), 0u) << run.out;
+}
+
+TEST_F(ToolRun, UnreadableEntriesGiveEmptyRecordsAndTheRunGoesOn) {
+  ASSERT_EQ(mkdir((dir_ + "/adir").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0644), 0);
+  write("list.txt", "# corpus\n  missing.eml  \r\nadir\nfifo\n\n" + dir_ + "/b.eml\na.eml");
+  const Run run = runBinary({"--list", "list.txt", "--root", dir_}, "/");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const auto got = lines(run.out);
+  const std::vector<std::string> prefixes = {
+      "{\"name\":\"missing.eml\",\"bytes\":0,\"ms\":",
+      "{\"name\":\"adir\",\"bytes\":0,\"ms\":",
+      "{\"name\":\"fifo\",\"bytes\":0,\"ms\":",
+      "{\"name\":\"" + dir_ + "/b.eml\",\"bytes\":27,\"ms\":",
+      "{\"name\":\"a.eml\",\"bytes\":41,\"ms\":",
+  };
+  ASSERT_EQ(got.size(), prefixes.size()) << run.out;
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].rfind(prefixes[i], 0), 0u) << got[i];
+    EXPECT_NE(got[i].find(",\"probe\":{\"hdrTo\":"), std::string::npos) << got[i];
+    EXPECT_EQ(got[i].back(), '}');
+  }
+}
+
+TEST_F(ToolRun, ParserRejectionIsAThrewRecord) {
+  write("bad.eml", " starts with a space\r\nTo: x@example.com\r\n\r\nbody\r\n");
+  write("list.txt", "bad.eml\n");
+  const Run run = runBinary({"--list", "list.txt"}, dir_);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\"outcome\":\"threw\",\"error\":\"Parse: "), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\"loss\":[],\"gotHtml\":false,\"gotText\":false,"
+                         "\"gotAttachments\":0,\"gotTo\":0,\"gotCc\":0,"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST_F(ToolRun, ListFileFailuresStopBeforeAnyRecord) {
+  struct Case {
+    const char* label;
+    std::string content;  // empty: no file at all
+  };
+  const std::vector<Case> cases = {
+      {"missing", ""},
+      {"invalid UTF-8 late in the file", "a.eml\na.eml\n\xC3(\n"},
+      {"lone continuation byte",
+       "\x80"
+       "a.eml\n"},
+      {"surrogate", "a.eml\n\xED\xA0\x80\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.content.empty() ? "absent.txt" : "bad.txt";
+    if (!c.content.empty()) write(name, c.content);
+    const Run run = runBinary({"--list", name}, dir_);
+    EXPECT_EQ(run.status, 101) << c.label;
+    EXPECT_EQ(run.out, "") << c.label;
+    EXPECT_EQ(run.err.rfind("read --list file: ", 0), 0u) << c.label << ": " << run.err;
+  }
+  const Run dirRun = runBinary({"--list", "."}, dir_);
+  EXPECT_EQ(dirRun.status, 101);
+  EXPECT_EQ(dirRun.err.rfind("read --list file: ", 0), 0u) << dirRun.err;
+}
+
+TEST_F(ToolRun, EmptyListWritesNothing) {
+  write("list.txt", "\n# nothing\n  \n");
+  const Run run = runBinary({"--list", "list.txt"}, dir_);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ToolRun, OutputFailuresExit101) {
+  const Run full = runBinary({"--list", "list.txt"}, dir_, Stdout::DevFull);
+  EXPECT_EQ(full.status, 101);
+  EXPECT_NE(full.err.find("record: "), std::string::npos) << full.err;
+
+  write("list.txt", "a.eml\nb.eml\n");
+  const Run closed = runBinary({"--list", "list.txt"}, dir_, Stdout::ClosedPipe);
+  EXPECT_EQ(closed.status, 101) << "a closed pipe must not kill the process";
+  EXPECT_NE(closed.err.find("Broken pipe"), std::string::npos) << closed.err;
+}
+
+}  // namespace
