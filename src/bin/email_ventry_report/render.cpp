@@ -9,7 +9,7 @@
 namespace report {
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 // One table of the report, shared by the text, Markdown and HTML renderers.
 struct Section {
@@ -387,7 +387,9 @@ std::string html(std::string_view s) {
   return out;
 }
 
-// Horizontal bars: one group of three (agree, silent loss, false alarm) per feature.
+// Horizontal bars: one group of three (agree, silent loss, false alarm) per feature. Lengths
+// follow the square root of the count so that a handful of silent losses stays visible
+// beside a feature that agrees on nearly every message.
 std::string featureChart(const Report& r) {
   constexpr int kLabel = 190, kBarMax = 420, kBar = 12, kGap = 2, kGroupGap = 12;
   uint64_t maxCount = 1;
@@ -410,11 +412,10 @@ std::string featureChart(const Report& r) {
            "</text>\n";
     const uint64_t values[3] = {p.agree, p.silent, p.falseAlarm};
     for (int k = 0; k < 3; ++k) {
-      int w =
-          values[k] == 0
-              ? 0
-              : std::max(1, static_cast<int>(std::lround(static_cast<double>(values[k]) * kBarMax /
-                                                         static_cast<double>(maxCount))));
+      double share = static_cast<double>(values[k]) / static_cast<double>(maxCount);
+      int w = values[k] == 0
+                  ? 0
+                  : std::max(1, static_cast<int>(std::lround(std::sqrt(share) * kBarMax)));
       int by = y + k * (kBar + kGap);
       out += "<rect class=\"bar " + std::string(kinds[k].cls) + "\" x=\"" + num(kLabel) +
              "\" y=\"" + num(by) + "\" width=\"" + num(w) + "\" height=\"" + num(kBar) +
@@ -530,7 +531,8 @@ std::string renderHtml(const Report& r, const std::vector<Section>& sections) {
   out +=
       "<section id=\"chart-features\"><h2>Notices against probe conditions</h2>\n"
       "<p class=\"note\">records with outcome ok, per feature: agree, silent loss (condition "
-      "without notice), false alarm (notice without condition)</p>\n" +
+      "without notice), false alarm (notice without condition); bar length grows with the square "
+      "root of the count</p>\n" +
       featureChart(r) + "</section>\n";
   out += "<section id=\"chart-timing\"><h2>Timing</h2>\n" + timingChart(r) + "</section>\n";
   for (const Section& s : sections) out += htmlTable(s);
