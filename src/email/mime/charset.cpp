@@ -1,23 +1,19 @@
 // Bytes to text by charset label: the label table, byte-order mark sniffing, the WHATWG
-// decoders (own tables for single-byte encodings, UTF-16 and UTF-7; ICU for the CJK
-// multi-byte encodings with the standard's error handling restored).
+// decoders on the standard's index data (single-byte tables, the CJK decoders), UTF-16
+// and UTF-7.
 #include "email/mime/charset.h"
-
-#include <unicode/ucnv.h>
-#include <unicode/ucnv_cb.h>
 
 #include <cstdint>
 
 #include "email/mime/charset_labels.h"
 #include "email/mime/charset_tables.h"
+#include "email/mime/cjk_decoders.h"
 #include "email/mime/mime.h"
 #include "email/mime/utf7.h"
 #include "text/text.h"
 
 namespace email::mime {
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
 
 void appendReplacement(std::string& out) {
   out.append("\xEF\xBF\xBD");
@@ -44,98 +40,6 @@ void decodeUtf8(std::string_view bytes, std::string& out) {
   }
 }
 
-// UTF-16: pairs joined; an unpaired surrogate or an odd final byte is U+FFFD.
-void decodeUtf16(std::string_view bytes, bool bigEndian, std::string& out) {
-  auto unitAt = [&](size_t i) -> char32_t {
-    const auto first = static_cast<uint8_t>(bytes[i]);
-    const auto second = static_cast<uint8_t>(bytes[i + 1]);
-    return bigEndian ? (first << 8) | second : (second << 8) | first;
-  };
-  size_t i = 0;
-  while (i + 1 < bytes.size()) {
-    const char32_t unit = unitAt(i);
-    i += 2;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 < bytes.size()) {
-        const char32_t next = unitAt(i);
-        if (next >= 0xDC00 && next <= 0xDFFF) {
-          text::appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-          i += 2;
-          continue;
-        }
-      }
-      appendReplacement(out);
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      appendReplacement(out);
-    } else {
-      text::appendUtf8(out, unit);
-    }
-  }
-  if (i < bytes.size()) appendReplacement(out);
-}
-
-// ICU's name for the converter that decodes like the WHATWG decoder of `charset`.
-const char* icuConverterName(Charset charset) {
-  switch (charset) {
-    case Charset::Gb18030:
-      return "gb18030";
-    case Charset::Big5:
-      return "Big5-HKSCS";
-    case Charset::EucJp:
-      return "EUC-JP";
-    case Charset::Iso2022Jp:
-      return "ISO-2022-JP";
-    case Charset::ShiftJis:
-      return "windows-31j";
-    case Charset::EucKr:
-      return "windows-949";
-    default:
-      return nullptr;
-  }
-}
-
-// Malformed or unmapped input becomes U+FFFD.
-void U_CALLCONV replaceCallback(const void* /*context*/, UConverterToUnicodeArgs* args,
-                                const char* /*codeUnits*/, int32_t /*length*/,
-                                UConverterCallbackReason reason, UErrorCode* status) {
-  if (reason > UCNV_IRREGULAR) return;  // reset, close, clone
-  const UChar replacement = 0xFFFD;
-  *status = U_ZERO_ERROR;
-  ucnv_cbToUWriteUChars(args, &replacement, 1, 0, status);
-}
-
-void decodeWithIcu(Charset charset, std::string_view bytes, std::string& out) {
-  UErrorCode status = U_ZERO_ERROR;
-  UConverter* converter = ucnv_open(icuConverterName(charset), &status);
-  if (U_FAILURE(status) || converter == nullptr) {
-    // Cannot happen with Debian's ICU data; keep the text readable anyway.
-    out.append(text::latin1ToUtf8(bytes));
-    return;
-  }
-  ucnv_setToUCallBack(converter, replaceCallback, nullptr, nullptr, nullptr, &status);
-  UChar buffer[1024];
-  const char* source = bytes.data();
-  const char* sourceEnd = bytes.data() + bytes.size();
-  bool flushed = false;
-  while (!flushed) {
-    UChar* target = buffer;
-    status = U_ZERO_ERROR;
-    ucnv_toUnicode(converter, &target, buffer + 1024, &source, sourceEnd, nullptr, true, &status);
-    const UChar* p = buffer;
-    while (p < target) {
-      char32_t c = *p++;
-      if (c >= 0xD800 && c <= 0xDBFF && p < target && *p >= 0xDC00 && *p <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (*p++ - 0xDC00);
-      } else if (c >= 0xD800 && c <= 0xDFFF) {
-        c = kReplacement;
-      }
-      text::appendUtf8(out, c);
-    }
-    if (status != U_BUFFER_OVERFLOW_ERROR) flushed = true;
-  }
-  ucnv_close(converter);
-}
-
 void decodeAs(Charset charset, std::string_view bytes, std::string& out) {
   if (isSingleByte(charset)) {
     decodeSingleByte(charset, bytes, out);
@@ -157,9 +61,26 @@ void decodeAs(Charset charset, std::string_view bytes, std::string& out) {
     case Charset::Replacement:
       if (!bytes.empty()) appendReplacement(out);
       return;
-    default:
-      decodeWithIcu(charset, bytes, out);
+    case Charset::ShiftJis:
+      decodeShiftJis(bytes, out);
       return;
+    case Charset::EucJp:
+      decodeEucJp(bytes, out);
+      return;
+    case Charset::Iso2022Jp:
+      decodeIso2022Jp(bytes, out);
+      return;
+    case Charset::EucKr:
+      decodeEucKr(bytes, out);
+      return;
+    case Charset::Big5:
+      decodeBig5(bytes, out);
+      return;
+    case Charset::Gb18030:
+      decodeGb18030(bytes, out);
+      return;
+    default:
+      return;  // the single-byte encodings are handled above
   }
 }
 

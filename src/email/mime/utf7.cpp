@@ -30,33 +30,6 @@ bool runDecodes(std::string_view run) {
   return rest == 2 ? (last & 0x0F) == 0 : (last & 0x03) == 0;
 }
 
-// Decodes UTF-16BE bytes: pairs joined, a lone surrogate or an odd final byte is U+FFFD.
-void appendUtf16Be(const std::string& bytes, std::string& out) {
-  size_t i = 0;
-  while (i + 1 < bytes.size()) {
-    const char32_t unit =
-        (static_cast<uint8_t>(bytes[i]) << 8) | static_cast<uint8_t>(bytes[i + 1]);
-    i += 2;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 < bytes.size()) {
-        const char32_t next =
-            (static_cast<uint8_t>(bytes[i]) << 8) | static_cast<uint8_t>(bytes[i + 1]);
-        if (next >= 0xDC00 && next <= 0xDFFF) {
-          text::appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-          i += 2;
-          continue;
-        }
-      }
-      text::appendUtf8(out, kReplacement);
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      text::appendUtf8(out, kReplacement);
-    } else {
-      text::appendUtf8(out, unit);
-    }
-  }
-  if (i < bytes.size()) text::appendUtf8(out, kReplacement);
-}
-
 void decodeRun(std::string_view run, std::string& out) {
   bool dropped = false;
   while (!runDecodes(run)) {
@@ -74,11 +47,44 @@ void decodeRun(std::string_view run, std::string& out) {
       bytes.push_back(static_cast<char>((bits >> bitCount) & 0xFF));
     }
   }
-  appendUtf16Be(bytes, out);
+  decodeUtf16(bytes, true, out);
   if (dropped) text::appendUtf8(out, kReplacement);
 }
 
 }  // namespace
+
+void decodeUtf16(std::string_view bytes, bool bigEndian, std::string& out) {
+  auto unitAt = [&](size_t i) -> char32_t {
+    const auto first = static_cast<uint8_t>(bytes[i]);
+    const auto second = static_cast<uint8_t>(bytes[i + 1]);
+    return bigEndian ? (first << 8) | second : (second << 8) | first;
+  };
+  size_t i = 0;
+  while (i + 1 < bytes.size()) {
+    const char32_t unit = unitAt(i);
+    i += 2;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 < bytes.size()) {
+        const char32_t next = unitAt(i);
+        if (next >= 0xDC00 && next <= 0xDFFF) {
+          text::appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+          i += 2;
+          continue;
+        }
+      } else if (i < bytes.size()) {
+        // A lead surrogate and an odd final byte are one error together.
+        text::appendUtf8(out, kReplacement);
+        return;
+      }
+      text::appendUtf8(out, kReplacement);  // the next unit is read on its own
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      text::appendUtf8(out, kReplacement);
+    } else {
+      text::appendUtf8(out, unit);
+    }
+  }
+  if (i < bytes.size()) text::appendUtf8(out, kReplacement);
+}
 
 void decodeUtf7(std::string_view bytes, std::string& out) {
   size_t i = 0;
