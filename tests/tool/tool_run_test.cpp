@@ -14,7 +14,7 @@ namespace {
 
 enum class Stdout { Capture, DevFull, ClosedPipe };
 
-struct Run {
+struct ToolResult {
   int status = -1;  // exit status, or -1 when killed by a signal
   std::string out;
   std::string err;
@@ -33,8 +33,8 @@ std::string slurp(int fd) {
   return text;
 }
 
-Run runBinary(const std::vector<std::string>& args, const std::string& cwd,
-              Stdout mode = Stdout::Capture) {
+ToolResult runBinary(const std::vector<std::string>& args, const std::string& cwd,
+                     Stdout mode = Stdout::Capture) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
   const pid_t pid = fork();
@@ -62,7 +62,7 @@ Run runBinary(const std::vector<std::string>& args, const std::string& cwd,
   close(outPipe[1]);
   close(errPipe[1]);
   if (mode == Stdout::ClosedPipe) close(outPipe[0]);
-  Run run;
+  ToolResult run;
   if (mode != Stdout::ClosedPipe) run.out = slurp(outPipe[0]);
   run.err = slurp(errPipe[0]);
   if (mode != Stdout::ClosedPipe) close(outPipe[0]);
@@ -111,7 +111,7 @@ TEST_F(ToolRun, MissingListIsAnAbnormalStop) {
       {"--LIST", "list.txt"},
   };
   for (const auto& args : argLists) {
-    const Run run = runBinary(args, dir_);
+    const ToolResult run = runBinary(args, dir_);
     EXPECT_EQ(run.status, 101) << testing::PrintToString(args);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("--list <file of message paths> required"), std::string::npos)
@@ -127,12 +127,15 @@ TEST_F(ToolRun, SelftestWinsOverEverything) {
       {"--root", "--selftest"},
   };
   for (const auto& args : argLists) {
-    const Run run = runBinary(args, dir_);
+    const ToolResult run = runBinary(args, dir_);
     // Whether the self-test passes is not this test's business; that it ran is.
     EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << " " << run.err;
     EXPECT_EQ(run.err.find("--list"), std::string::npos) << run.err;
-    if (run.status == 0) EXPECT_EQ(run.out.rfind("selftest OK", 0), 0u) << run.out;
-    if (run.status == 1) EXPECT_FALSE(run.err.empty());
+    if (run.status == 0) {
+      EXPECT_EQ(run.out.rfind("selftest OK", 0), 0u) << run.out;
+    } else {
+      EXPECT_FALSE(run.err.empty());
+    }
   }
 }
 
@@ -140,9 +143,9 @@ TEST_F(ToolRun, FirstOccurrenceWinsAndStrayArgumentsAreIgnored) {
   write("other.txt", "b.eml\n");
   ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
   write("sub/a.eml", "");
-  const Run run = runBinary({"stray", "--list", "list.txt", "--root", ".", "--list", "other.txt",
-                             "--root", "sub", "--verbose"},
-                            dir_);
+  const ToolResult run = runBinary({"stray", "--list", "list.txt", "--root", ".", "--list",
+                                    "other.txt", "--root", "sub", "--verbose"},
+                                   dir_);
   ASSERT_EQ(run.status, 0) << run.err;
   const auto got = lines(run.out);
   ASSERT_EQ(got.size(), 1u);
@@ -150,7 +153,7 @@ TEST_F(ToolRun, FirstOccurrenceWinsAndStrayArgumentsAreIgnored) {
 }
 
 TEST_F(ToolRun, RootAsLastArgumentMeansCurrentDirectory) {
-  const Run run = runBinary({"--list", "list.txt", "--root"}, dir_);
+  const ToolResult run = runBinary({"--list", "list.txt", "--root"}, dir_);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out.rfind("{\"name\":\"a.eml\",\"bytes\":41,", 0), 0u) << run.out;
 }
@@ -159,7 +162,7 @@ TEST_F(ToolRun, UnreadableEntriesGiveEmptyRecordsAndTheRunGoesOn) {
   ASSERT_EQ(mkdir((dir_ + "/adir").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0644), 0);
   write("list.txt", "# corpus\n  missing.eml  \r\nadir\nfifo\n\n" + dir_ + "/b.eml\na.eml");
-  const Run run = runBinary({"--list", "list.txt", "--root", dir_}, "/");
+  const ToolResult run = runBinary({"--list", dir_ + "/list.txt", "--root", dir_}, "/");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const auto got = lines(run.out);
@@ -181,7 +184,7 @@ TEST_F(ToolRun, UnreadableEntriesGiveEmptyRecordsAndTheRunGoesOn) {
 TEST_F(ToolRun, ParserRejectionIsAThrewRecord) {
   write("bad.eml", " starts with a space\r\nTo: x@example.com\r\n\r\nbody\r\n");
   write("list.txt", "bad.eml\n");
-  const Run run = runBinary({"--list", "list.txt"}, dir_);
+  const ToolResult run = runBinary({"--list", "list.txt"}, dir_);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"outcome\":\"threw\",\"error\":\"Parse: "), std::string::npos)
       << run.out;
@@ -207,31 +210,31 @@ TEST_F(ToolRun, ListFileFailuresStopBeforeAnyRecord) {
   for (const Case& c : cases) {
     const std::string name = c.content.empty() ? "absent.txt" : "bad.txt";
     if (!c.content.empty()) write(name, c.content);
-    const Run run = runBinary({"--list", name}, dir_);
+    const ToolResult run = runBinary({"--list", name}, dir_);
     EXPECT_EQ(run.status, 101) << c.label;
     EXPECT_EQ(run.out, "") << c.label;
     EXPECT_EQ(run.err.rfind("read --list file: ", 0), 0u) << c.label << ": " << run.err;
   }
-  const Run dirRun = runBinary({"--list", "."}, dir_);
+  const ToolResult dirRun = runBinary({"--list", "."}, dir_);
   EXPECT_EQ(dirRun.status, 101);
   EXPECT_EQ(dirRun.err.rfind("read --list file: ", 0), 0u) << dirRun.err;
 }
 
 TEST_F(ToolRun, EmptyListWritesNothing) {
   write("list.txt", "\n# nothing\n  \n");
-  const Run run = runBinary({"--list", "list.txt"}, dir_);
+  const ToolResult run = runBinary({"--list", "list.txt"}, dir_);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
 }
 
 TEST_F(ToolRun, OutputFailuresExit101) {
-  const Run full = runBinary({"--list", "list.txt"}, dir_, Stdout::DevFull);
+  const ToolResult full = runBinary({"--list", "list.txt"}, dir_, Stdout::DevFull);
   EXPECT_EQ(full.status, 101);
   EXPECT_NE(full.err.find("record: "), std::string::npos) << full.err;
 
   write("list.txt", "a.eml\nb.eml\n");
-  const Run closed = runBinary({"--list", "list.txt"}, dir_, Stdout::ClosedPipe);
+  const ToolResult closed = runBinary({"--list", "list.txt"}, dir_, Stdout::ClosedPipe);
   EXPECT_EQ(closed.status, 101) << "a closed pipe must not kill the process";
   EXPECT_NE(closed.err.find("Broken pipe"), std::string::npos) << closed.err;
 }
