@@ -1,6 +1,7 @@
 // RFC 5322 address lists, read the way the reference parser reads them: a character state
 // machine over the decoded header value in which every decoded encoded word is one opaque
 // item (its text is never searched for '<', ',' or quotes).
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,9 @@ class ItemReader {
     }
     if (token.kind != HeaderTokenKind::Text) {
       ++token_;
-      return Item{ItemKind::Space, 0, t};
+      std::string_view rest = t.substr(pos_);
+      pos_ = 0;
+      return Item{ItemKind::Space, 0, rest};
     }
     size_t start = pos_;
     char32_t c = text::nextCodePoint(t, pos_);
@@ -53,6 +56,22 @@ class ItemReader {
       pos_ = 0;
     }
     return Item{text::isWhiteSpace(c) ? ItemKind::Space : ItemKind::Char, c, bytes};
+  }
+
+  // Takes the characters up to the next byte of `stops` (all ASCII) within the current text or
+  // space token, for states that treat every other character alike. Empty at a word.
+  std::string_view takeRun(std::string_view stops) {
+    skipEmpty();
+    if (token_ >= tokens_.size() || tokens_[token_].kind == HeaderTokenKind::Word) return {};
+    std::string_view t = tokens_[token_].text;
+    size_t end = std::min(t.find_first_of(stops, pos_), t.size());
+    std::string_view run = t.substr(pos_, end - pos_);
+    pos_ = end;
+    if (pos_ >= t.size()) {
+      ++token_;
+      pos_ = 0;
+    }
+    return run;
   }
 
  private:
@@ -158,6 +177,26 @@ ListParse Machine::run() {
   State state = State::Start;
   State commentReturn = State::Start;
   for (;;) {
+    // Runs of characters that the current state treats alike are taken in one step.
+    switch (state) {
+      case State::Quoted:
+        name_->append(reader_.takeRun("\\\""));
+        break;
+      case State::Angle:
+        addr_.append(reader_.takeRun(">"));
+        break;
+      case State::Bare:
+        addr_.append(reader_.takeRun("<,;:("));
+        break;
+      case State::BareWord:
+        addr_.append(reader_.takeRun("<:"));
+        break;
+      case State::Comment:
+        reader_.takeRun(")");
+        break;
+      default:
+        break;
+    }
     Item item = reader_.next();
     if (item.kind == ItemKind::End) break;
     const bool space = item.kind == ItemKind::Space;
