@@ -17,7 +17,8 @@ struct HeaderToken {
 
 // The normalised token stream of a raw header value: exactly the pieces that
 // decodeHeaderValue concatenates, with each decoded encoded word kept as one Word token (the
-// address-list parser treats it as an opaque item).
+// address-list parser treats it as an opaque item). Line breaks only exist before
+// normalisation: in this stream a kept fold arrives as a Space token (" ").
 std::vector<HeaderToken> tokenizeHeaderValue(std::string_view rawValue);
 
 // The decoded value text (the concatenated normalised token stream).
