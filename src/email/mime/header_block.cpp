@@ -1,0 +1,102 @@
+#include "email/mime/header_block.h"
+
+#include <cstring>
+
+namespace email::mime {
+
+namespace {
+
+// Offset of the first byte equal to `c` at or after `from`, or `s.size()`.
+size_t findByte(std::string_view s, size_t from, char c) {
+  if (from >= s.size()) return s.size();
+  const void* hit = std::memchr(s.data() + from, c, s.size() - from);
+  return hit ? static_cast<size_t>(static_cast<const char*>(hit) - s.data()) : s.size();
+}
+
+// Offset of the first ':' or LF at or after `from`, or `s.size()`.
+size_t findColonOrLineFeed(std::string_view s, size_t from) {
+  for (size_t i = from; i < s.size(); ++i) {
+    if (s[i] == ':' || s[i] == '\n') return i;
+  }
+  return s.size();
+}
+
+// Reads one header whose first byte is at `pos` (not SP, not an empty line) and returns the
+// offset where the next header starts.
+size_t readHeader(std::string_view s, size_t pos, Header& header) {
+  const size_t nameEnd = findColonOrLineFeed(s, pos);
+  header.name = s.substr(pos, nameEnd - pos);
+  if (nameEnd == s.size()) {
+    header.value = s.substr(s.size(), 0);
+    return s.size();
+  }
+  if (s[nameEnd] == '\n') {
+    // A line without a colon: the whole line is the name and no continuation is taken.
+    header.value = s.substr(nameEnd, 0);
+    return nameEnd + 1;
+  }
+  size_t valueStart = nameEnd + 1;
+  while (valueStart < s.size() && s[valueStart] == ' ') ++valueStart;
+  if (valueStart == s.size()) {
+    header.value = s.substr(s.size(), 0);
+    return s.size();
+  }
+  // CRs never extend the value, so trailing CRs (and the final line break) stay outside it
+  // while CRs and line breaks inside a folded value are kept.
+  size_t valueEnd = valueStart;
+  size_t lineStart = valueStart;
+  for (;;) {
+    const size_t lineEnd = findByte(s, lineStart, '\n');
+    size_t last = lineEnd;
+    while (last > lineStart && s[last - 1] == '\r') --last;
+    if (last > lineStart) valueEnd = last;
+    if (lineEnd == s.size()) {
+      header.value = s.substr(valueStart, valueEnd - valueStart);
+      return s.size();
+    }
+    const size_t next = lineEnd + 1;
+    if (next < s.size() && (s[next] == ' ' || s[next] == '\t')) {
+      lineStart = next;
+      continue;
+    }
+    header.value = s.substr(valueStart, valueEnd - valueStart);
+    return next;
+  }
+}
+
+}  // namespace
+
+HeaderBlock parseHeaderBlock(std::string_view part) {
+  HeaderBlock block;
+  size_t pos = 0;
+  for (;;) {
+    if (pos >= part.size()) {
+      block.bodyStart = part.size();
+      return block;
+    }
+    const char c = part[pos];
+    if (c == '\n') {
+      block.bodyStart = pos + 1;
+      return block;
+    }
+    if (c == '\r') {
+      if (pos + 1 < part.size() && part[pos + 1] == '\n') {
+        block.bodyStart = pos + 2;
+        return block;
+      }
+      block.headers.clear();
+      block.error = kLoneCrError;
+      return block;
+    }
+    if (c == ' ') {
+      block.headers.clear();
+      block.error = kLeadingSpaceError;
+      return block;
+    }
+    Header header;
+    pos = readHeader(part, pos, header);
+    block.headers.push_back(header);
+  }
+}
+
+}  // namespace email::mime
