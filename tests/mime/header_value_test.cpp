@@ -135,7 +135,7 @@ TEST(HeaderValue, HeaderValueUsesRawValue) {
 TEST(HeaderValue, LongValuesStayLinear) {
   std::string many;
   std::string expected;
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < 50000; ++i) {
     many += i % 2 ? " =?utf-8?q?b?=" : " =?utf-8?B?YQ==?=\r\n";
     expected += i % 2 ? "b" : "a";
   }
@@ -143,7 +143,7 @@ TEST(HeaderValue, LongValuesStayLinear) {
 
   // Many openings whose closing "?=" never qualifies: each search must not rescan the line.
   std::string openings;
-  for (int i = 0; i < 200000; ++i) openings += " =?a?=x";
+  for (int i = 0; i < 50000; ++i) openings += " =?a?=x";
   EXPECT_EQ(decodeHeaderValue(openings), openings.substr(1));
 }
 
