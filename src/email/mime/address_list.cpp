@@ -219,6 +219,8 @@ ListParse Machine::run() {
           fail(kTerminatorOutside);
           return std::move(result_);
         } else {
+          // Any other character opens a bare address, ',' '(' ':' and '>' included: the
+          // reference turns a stray ',' into address text rather than an empty item.
           addr_ = std::string(item.text);
           state = State::Bare;
         }

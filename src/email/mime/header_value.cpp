@@ -80,7 +80,8 @@ std::optional<std::string> decodeEncodedWord(std::string_view word) {
       if (c == '_') c = ' ';
     }
     // Trailing white space is kept out of the quoted-printable decoder (which would trim it)
-    // and appended again afterwards.
+    // and appended again afterwards. Raw non-ASCII bytes inside the word are dropped by that
+    // decoder, as the reference does; we keep this so decoded values match its records.
     std::string_view body = text::trimEnd(underscored);
     std::string_view tail = std::string_view(underscored).substr(body.size());
     bytes = decodeQuotedPrintable(body);
