@@ -164,6 +164,30 @@ TEST(CharsetDecoding, WordsKeepTheBomAndRejectReplacementLabels) {
   EXPECT_EQ(decodeCharsetNoBom("x", ""), std::nullopt);
 }
 
+TEST(BodyText, TransferThenCharsetDecoding) {
+  const struct {
+    std::string cte, charset, body;
+    std::optional<std::string> want;
+  } cases[] = {
+      {"", "iso-8859-1", "caf\xE9", "caf\xC3\xA9"},
+      {"base64", "utf-8", "Y2Fmw6k=\r\n", "caf\xC3\xA9"},
+      {"base64", "utf-8", "Y2Fmw6k", std::nullopt},  // base64 failure: no text
+      {"quoted-printable", "windows-1252", "=80 caf=E9=\r\n", "\xE2\x82\xAC caf\xC3\xA9"},
+      {"quoted-printable", "", "caf=E9", "caf\xC3\xA9"},
+      {"", "utf-16",
+       "\xFE\xFF\x00"
+       "A"s,
+       "A"},
+  };
+  for (const auto& c : cases) {
+    email::mime::Part part;
+    if (!c.cte.empty()) part.headers.push_back({"Content-Transfer-Encoding", c.cte});
+    part.body = c.body;
+    part.contentType.charset = c.charset;
+    EXPECT_EQ(email::mime::bodyText(part), c.want) << c.cte << " " << c.body;
+  }
+}
+
 TEST(CharsetConformance, LabelTables) {
   if (!std::filesystem::exists(kCharsetDir / "labels.tsv")) {
     GTEST_SKIP() << "shared charset vectors not found under " << kCharsetDir;

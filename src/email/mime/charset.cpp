@@ -22,10 +22,12 @@ void appendReplacement(std::string& out) {
 void decodeSingleByte(Charset charset, std::string_view bytes, std::string& out) {
   const SingleByteTable& table =
       kSingleByteTables[static_cast<size_t>(charset) - static_cast<size_t>(Charset::Ibm866)];
-  for (const char ch : bytes) {
-    const auto byte = static_cast<uint8_t>(ch);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<uint8_t>(bytes[i]);
     if (byte < 0x80) {
-      out.push_back(ch);
+      const size_t length = asciiRunLength(bytes, i);
+      out.append(bytes.substr(i, length));
+      i += length - 1;
     } else {
       text::appendUtf8(out, table.upper[byte - 0x80]);
     }
@@ -41,6 +43,15 @@ void decodeUtf8(std::string_view bytes, std::string& out) {
 }
 
 void decodeAs(Charset charset, std::string_view bytes, std::string& out) {
+  // Plain ASCII text is itself in every encoding but UTF-16, UTF-7 ('+'), ISO-2022-JP
+  // (escape sequences) and replacement.
+  const bool asciiCompatible = charset != Charset::Utf16Be && charset != Charset::Utf16Le &&
+                               charset != Charset::Utf7 && charset != Charset::Iso2022Jp &&
+                               charset != Charset::Replacement;
+  if (asciiCompatible && asciiRunLength(bytes, 0) == bytes.size()) {
+    out.append(bytes);
+    return;
+  }
   if (isSingleByte(charset)) {
     decodeSingleByte(charset, bytes, out);
     return;

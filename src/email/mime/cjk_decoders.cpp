@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "email/mime/charset_tables.h"
 #include "text/text.h"
@@ -32,7 +33,27 @@ uint32_t gb18030RangesCodePoint(uint32_t pointer) {
   return range.codePoint + pointer - range.pointer;
 }
 
+// Appends the ASCII run that starts at `i` and moves `i` to its last byte.
+void copyAsciiRun(std::string_view bytes, size_t& i, std::string& out) {
+  const size_t length = asciiRunLength(bytes, i);
+  out.append(bytes.substr(i, length));
+  i += length - 1;
+}
+
 }  // namespace
+
+size_t asciiRunLength(std::string_view bytes, size_t from) {
+  size_t i = from;
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  while (i + 8 <= bytes.size()) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if ((word & kHighBits) != 0) break;
+    i += 8;
+  }
+  while (i < bytes.size() && static_cast<uint8_t>(bytes[i]) < 0x80) ++i;
+  return i - from;
+}
 
 void decodeShiftJis(std::string_view bytes, std::string& out) {
   uint8_t lead = 0;
@@ -55,7 +76,9 @@ void decodeShiftJis(std::string_view bytes, std::string& out) {
       if (byte < 0x80) --i;  // the ASCII byte is read again
       continue;
     }
-    if (byte <= 0x80) {
+    if (byte < 0x80) {
+      copyAsciiRun(bytes, i, out);
+    } else if (byte == 0x80) {
       text::appendUtf8(out, byte);
     } else if (inRange(byte, 0xA1, 0xDF)) {
       text::appendUtf8(out, 0xFF61 - 0xA1 + byte);
@@ -100,7 +123,7 @@ void decodeEucJp(std::string_view bytes, std::string& out) {
       continue;
     }
     if (byte < 0x80) {
-      out.push_back(static_cast<char>(byte));
+      copyAsciiRun(bytes, i, out);
     } else if (byte == 0x8E || byte == 0x8F || inRange(byte, 0xA1, 0xFE)) {
       lead = byte;
     } else {
@@ -233,7 +256,7 @@ void decodeEucKr(std::string_view bytes, std::string& out) {
       continue;
     }
     if (byte < 0x80) {
-      out.push_back(static_cast<char>(byte));
+      copyAsciiRun(bytes, i, out);
     } else if (inRange(byte, 0x81, 0xFE)) {
       lead = byte;
     } else {
@@ -284,7 +307,7 @@ void decodeBig5(std::string_view bytes, std::string& out) {
       continue;
     }
     if (byte < 0x80) {
-      out.push_back(static_cast<char>(byte));
+      copyAsciiRun(bytes, i, out);
     } else if (inRange(byte, 0x81, 0xFE)) {
       lead = byte;
     } else {
@@ -349,7 +372,7 @@ void decodeGb18030(std::string_view bytes, std::string& out) {
       continue;
     }
     if (byte < 0x80) {
-      out.push_back(static_cast<char>(byte));
+      copyAsciiRun(bytes, i, out);
     } else if (byte == 0x80) {
       text::appendUtf8(out, 0x20AC);
     } else if (byte == 0xFF) {

@@ -7,6 +7,9 @@
 
 namespace email::mime {
 
+// The number of bytes below 0x80 from `from` on (the decoders copy such runs at once).
+size_t asciiRunLength(std::string_view bytes, size_t from);
+
 // Each appends the UTF-8 text of `bytes` to `out`.
 void decodeShiftJis(std::string_view bytes, std::string& out);
 void decodeEucJp(std::string_view bytes, std::string& out);
