@@ -266,13 +266,13 @@ std::string renderMarkdown(const std::vector<Section>& sections) {
       continue;
     }
     out += "|";
-    for (const std::string& c : s.columns) out += " " + markdownCell(c) + " |";
+    for (const std::string& c : s.columns) out.append(" ").append(markdownCell(c)).append(" |");
     out += "\n|";
     for (bool n : s.numeric) out += n ? " ---: |" : " --- |";
     out += "\n";
     for (const auto& row : s.rows) {
       out += "|";
-      for (const std::string& c : row) out += " " + markdownCell(c) + " |";
+      for (const std::string& c : row) out.append(" ").append(markdownCell(c)).append(" |");
       out += "\n";
     }
     out += "\n";
