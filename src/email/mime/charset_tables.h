@@ -1,4 +1,4 @@
-// Decoding tables of the single-byte encodings (WHATWG index data).
+// Decoding tables (WHATWG index data) of the single-byte and the CJK encodings.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +16,6 @@ struct SingleByteTable {
 inline constexpr size_t kSingleByteCount = 29;
 extern const SingleByteTable kSingleByteTables[kSingleByteCount];
 
-}  // namespace email::mime
-
-namespace email::mime {
-
 // Two-byte indexes of the CJK encodings, by the WHATWG pointer; 0 marks an unmapped
 // pointer. kJis0208Index includes the Shift_JIS extension rows (11280 pointers).
 inline constexpr size_t kJis0208Size = 11280;
@@ -33,6 +29,7 @@ extern const uint16_t kEucKrIndex[kEucKrSize];
 extern const uint16_t kGb18030Index[kGb18030Size];
 extern const uint32_t kBig5Index[kBig5Size];
 
+// The gb18030 four-byte ranges (pointer 7457, U+E7C7, included as its own range).
 struct Gb18030Range {
   uint32_t pointer;
   uint32_t codePoint;
