@@ -202,6 +202,35 @@ TEST(ParseMessage, NestingAndDigest) {
   EXPECT_EQ(m.parts[6].body, "cut\n");
 }
 
+struct TreeCase {
+  std::string message;
+  std::vector<std::pair<uint32_t, std::string>> depthAndBody;  // per part, pre-order
+};
+
+TEST(ParseMessage, BoundariesThatArePrefixesOfOthers) {
+  const std::string ct = "Content-Type: multipart/mixed; boundary=";
+  const std::vector<TreeCase> cases = {
+      // An inner boundary that is a prefix of the outer one works inside it.
+      {ct + "abc\n\n--abc\n" + ct + "a\n\n--a\n\nin1\n--a\n\nin2\n--a--\n--abc\n\nlast\n--abc--\n",
+       {{0, ""}, {1, ""}, {2, "in1\n"}, {2, "in2\n"}, {1, "last\n"}}},
+      // An inner boundary that extends the outer one is cut by the outer split.
+      {ct + "abc\n\n--abc\n" + ct + "abcdef\n\n--abcdef\n\nx\n--abcdef--\n--abc--\n",
+       {{0, ""}, {1, ""}, {1, "x\n"}, {1, ""}}},
+      // Sibling multiparts with the same boundary each find their own delimiters.
+      {ct + "out\n\n--out\n" + ct + "in\n\n--in\n\na\n--in--\n--out\n" + ct +
+           "in\n\n--in\n\nb\n--in--\n--out--\n",
+       {{0, ""}, {1, ""}, {2, "a\n"}, {1, ""}, {2, "b\n"}}},
+  };
+  for (const TreeCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.message));
+    const ParsedMessage m = parseMessage(c.message);
+    ASSERT_TRUE(m.ok());
+    std::vector<std::pair<uint32_t, std::string>> got;
+    for (const Part& p : m.parts) got.emplace_back(p.depth, std::string(p.body));
+    EXPECT_EQ(got, c.depthAndBody);
+  }
+}
+
 TEST(ParseMessage, DeepNestingUsesNoRecursion) {
   constexpr int kDepth = 20000;
   std::string message;

@@ -2,57 +2,58 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 namespace email::mime {
 
 namespace {
 
-uint64_t hashBytes(std::string_view bytes) {
-  return std::hash<std::string_view>{}(bytes);
+std::string_view tailOf(std::string_view message, const DashLine& line) {
+  return message.substr(line.start + 2, line.tailEnd - line.start - 2);
 }
 
-void buildDashLines(DelimiterIndex& index) {
+void buildIndex(DelimiterIndex& index) {
   const std::string_view m = index.message;
   size_t lineStart = 0;
   while (lineStart < m.size()) {
-    if (lineStart + 1 < m.size() && m[lineStart] == '-' && m[lineStart + 1] == '-') {
-      index.dashLines.push_back(lineStart);
-    }
     const void* lf = std::memchr(m.data() + lineStart, '\n', m.size() - lineStart);
-    if (lf == nullptr) break;
-    lineStart = static_cast<size_t>(static_cast<const char*>(lf) - m.data()) + 1;
+    const size_t lineEnd =
+        lf == nullptr ? m.size() : static_cast<size_t>(static_cast<const char*>(lf) - m.data());
+    if (lineStart + 1 < m.size() && m[lineStart] == '-' && m[lineStart + 1] == '-') {
+      index.byTail.push_back({lineStart, lineEnd});
+    }
+    lineStart = lineEnd + 1;
   }
+  // A merge sort bounds the byte comparisons by the total line length times log n.
+  std::stable_sort(
+      index.byTail.begin(), index.byTail.end(),
+      [m](const DashLine& a, const DashLine& b) { return tailOf(m, a) < tailOf(m, b); });
   index.built = true;
 }
 
-const std::vector<std::pair<uint64_t, size_t>>& linesByTail(DelimiterIndex& index,
-                                                            size_t tailLength) {
-  auto found = index.byLength.find(tailLength);
-  if (found != index.byLength.end()) return found->second;
-  std::vector<std::pair<uint64_t, size_t>> lines;
-  for (size_t line : index.dashLines) {
-    if (line + 2 + tailLength > index.message.size()) continue;
-    lines.emplace_back(hashBytes(index.message.substr(line + 2, tailLength)), line);
-  }
-  std::sort(lines.begin(), lines.end());
-  return index.byLength.emplace(tailLength, std::move(lines)).first->second;
+const std::vector<size_t>& linesStartingWith(DelimiterIndex& index, std::string_view boundary) {
+  auto cached = index.byBoundary.find(std::string(boundary));
+  if (cached != index.byBoundary.end()) return cached->second;
+  const std::string_view m = index.message;
+  auto lo = std::partition_point(index.byTail.begin(), index.byTail.end(),
+                                 [&](const DashLine& line) { return tailOf(m, line) < boundary; });
+  auto hi = std::partition_point(lo, index.byTail.end(), [&](const DashLine& line) {
+    return tailOf(m, line).substr(0, boundary.size()) == boundary;
+  });
+  std::vector<size_t> starts;
+  starts.reserve(static_cast<size_t>(hi - lo));
+  for (auto it = lo; it != hi; ++it) starts.push_back(it->start);
+  std::sort(starts.begin(), starts.end());
+  return index.byBoundary.emplace(std::string(boundary), std::move(starts)).first->second;
 }
 
 size_t findIndexed(DelimiterIndex& index, const Delimiter& delimiter, size_t start,
                    size_t sliceEnd) {
-  if (!index.built) buildDashLines(index);
-  const std::string_view tail = std::string_view(delimiter.text).substr(2);
-  const auto& lines = linesByTail(index, tail.size());
-  const uint64_t hash = hashBytes(tail);
-  auto it = std::lower_bound(lines.begin(), lines.end(), std::make_pair(hash, start));
-  for (; it != lines.end() && it->first == hash; ++it) {
-    const size_t line = it->second;
-    // Offsets only grow from here, so once one is too close to the end all are.
-    if (line + delimiter.text.size() >= sliceEnd) return kNotFound;
-    if (index.message.substr(line + 2, tail.size()) == tail) return line;
-  }
-  return kNotFound;
+  if (!index.built) buildIndex(index);
+  const std::vector<size_t>& starts =
+      linesStartingWith(index, std::string_view(delimiter.text).substr(2));
+  auto it = std::lower_bound(starts.begin(), starts.end(), start);
+  if (it == starts.end() || *it + delimiter.text.size() >= sliceEnd) return kNotFound;
+  return *it;
 }
 
 // Knuth-Morris-Pratt scan of [start, sliceEnd) for a delimiter that contains a line feed.

@@ -4,7 +4,8 @@
 // ("--BOGUS" is a delimiter for boundary "B"), and only when at least one byte of the part
 // follows the match. Searching every part's body afresh would rescan the same lines once per
 // nesting level, so the lines that start with "--" are indexed once per message and each
-// delimiter is then found by lookup.
+// delimiter is then found by lookup. A line belongs to the block of every boundary that
+// starts its tail, at most one per tail length, so building the blocks stays linear.
 #pragma once
 
 #include <cstddef>
@@ -12,20 +13,24 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace email::mime {
 
 inline constexpr size_t kNotFound = static_cast<size_t>(-1);
 
-// Line starts of one message that begin with "--", grouped lazily by the bytes that follow.
+// The lines of one message that start with "--", sorted by the bytes that follow up to the
+// line feed, so that the lines starting with "--" + boundary form one block of that order.
+struct DashLine {
+  size_t start = 0;    // offset of the line start
+  size_t tailEnd = 0;  // offset of the line feed ending the line, or the message size
+};
 struct DelimiterIndex {
   std::string_view message;
   bool built = false;
-  std::vector<size_t> dashLines;  // ascending offsets of line starts beginning with "--"
-  // For each boundary length: (hash of that many bytes after "--", offset), sorted.
-  std::unordered_map<size_t, std::vector<std::pair<uint64_t, size_t>>> byLength;
+  std::vector<DashLine> byTail;
+  // Per boundary met so far: ascending offsets of the lines that start with "--" + boundary.
+  std::unordered_map<std::string, std::vector<size_t>> byBoundary;
 };
 
 // One multipart's delimiter "--" + boundary, prepared for searching.
