@@ -13,17 +13,8 @@ using email::FeatureId;
 using reader_test::kPlain;
 using reader_test::line;
 using reader_test::lines;
+using reader_test::listed;
 using reader_test::multipart;
-
-// An attachment as "filename|contentType|contentId|size|content" ("-" for no contentId).
-std::vector<std::string> listed(const std::vector<email::Attachment>& attachments) {
-  std::vector<std::string> out;
-  for (const auto& a : attachments) {
-    out.push_back(a.filename + "|" + a.contentType + "|" + a.contentId.value_or("-") + "|" +
-                  std::to_string(a.size) + "|" + a.content);
-  }
-  return out;
-}
 
 struct AttachmentCase {
   std::string name, raw;

@@ -38,6 +38,16 @@ inline std::string line(email::FeatureId id, const std::string& detail) {
          " | " + detail;
 }
 
+// An attachment as "filename|contentType|contentId|size|content" ("-" for no contentId).
+inline std::vector<std::string> listed(const std::vector<email::Attachment>& attachments) {
+  std::vector<std::string> out;
+  for (const auto& a : attachments) {
+    out.push_back(a.filename + "|" + a.contentType + "|" + a.contentId.value_or("-") + "|" +
+                  std::to_string(a.size) + "|" + a.content);
+  }
+  return out;
+}
+
 // A multipart message with boundary "B"; each part is written as its own header block and
 // body, and gets the line break before the next delimiter as the last byte of its body.
 inline std::string multipart(const std::string& type, std::initializer_list<std::string> parts) {
