@@ -33,17 +33,16 @@ bool isQuotedPrintableKept(unsigned char c) {
   return c == '\t' || c == '\r' || c == '\n' || (c >= 0x20 && c <= 0x7E);
 }
 
-// Decodes one line of quoted-printable (already filtered and trimmed at its end). Returns
-// true when the line ends in a soft break.
+// Decodes one line of quoted-printable (already filtered and trimmed at its end), copying
+// the runs between escapes whole. Returns true when the line ends in a soft break.
 bool decodeQuotedPrintableLine(std::string_view line, std::string& out) {
   size_t i = 0;
   while (i < line.size()) {
-    const char c = line[i];
-    if (c != '=') {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
+    size_t equals = line.find('=', i);
+    if (equals == std::string_view::npos) equals = line.size();
+    out.append(line.data() + i, equals - i);
+    i = equals;
+    if (i == line.size()) break;
     if (i + 1 == line.size()) return true;  // "=" ends the line: soft break
     if (i + 2 == line.size()) {             // "=" and one character: both kept
       out.append(line.substr(i, 2));
@@ -61,16 +60,45 @@ bool decodeQuotedPrintableLine(std::string_view line, std::string& out) {
   return false;
 }
 
-}  // namespace
+bool isBodyBase64Space(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
 
-std::optional<std::string> decodeBase64Mime(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() / 4 * 3 + 3);
+bool isLineBreak(uint8_t c) {
+  return c == '\r' || c == '\n';
+}
+
+// Base64 blocks as decodeBase64Mime reads them, with the bytes `skip` accepts ignored
+// wherever they stand. Runs of whole 4-symbol blocks are decoded four characters at a time;
+// skipped bytes, padding and errors take the one-character path. False on failure.
+template <typename Skip>
+bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
+  out.resize(text.size() / 4 * 3 + 3);
+  char* dst = out.data();
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* const end = p + text.size();
   uint8_t block[4];
   size_t filled = 0;
-  for (const char ch : text) {
-    if (ch == '\r' || ch == '\n') continue;
-    block[filled++] = static_cast<uint8_t>(ch);
+  while (p < end) {
+    if (filled == 0) {
+      while (end - p >= 4) {
+        const uint32_t a = kBase64Values[p[0]];
+        const uint32_t b = kBase64Values[p[1]];
+        const uint32_t c = kBase64Values[p[2]];
+        const uint32_t d = kBase64Values[p[3]];
+        if (((a | b | c | d) & 0xC0) != 0) break;  // not four plain symbols
+        const uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+        dst[0] = static_cast<char>(bits >> 16);
+        dst[1] = static_cast<char>((bits >> 8) & 0xFF);
+        dst[2] = static_cast<char>(bits & 0xFF);
+        dst += 3;
+        p += 4;
+      }
+      if (p == end) break;
+    }
+    const uint8_t ch = *p++;
+    if (skip(ch)) continue;
+    block[filled++] = ch;
     if (filled < 4) continue;
     filled = 0;
     // A block is 4 symbols, 3 symbols + "=", or 2 symbols + "==".
@@ -79,32 +107,54 @@ std::optional<std::string> decodeBase64Mime(std::string_view text) {
     uint32_t bits = 0;
     for (size_t k = 0; k < symbols; ++k) {
       const uint8_t v = kBase64Values[block[k]];
-      if (v == kNotBase64) return std::nullopt;
+      if (v == kNotBase64) return false;
       bits |= static_cast<uint32_t>(v) << (18 - 6 * k);
     }
-    out.push_back(static_cast<char>(bits >> 16));
-    if (symbols >= 3) out.push_back(static_cast<char>((bits >> 8) & 0xFF));
-    if (symbols == 4) out.push_back(static_cast<char>(bits & 0xFF));
+    *dst++ = static_cast<char>(bits >> 16);
+    if (symbols >= 3) *dst++ = static_cast<char>((bits >> 8) & 0xFF);
+    if (symbols == 4) *dst++ = static_cast<char>(bits & 0xFF);
   }
-  if (filled != 0) return std::nullopt;
+  if (filled != 0) return false;
+  out.resize(static_cast<size_t>(dst - out.data()));
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> decodeBase64Mime(std::string_view text) {
+  std::string out;
+  if (!decodeBase64Blocks(text, isLineBreak, out)) return std::nullopt;
   return out;
 }
 
 std::string decodeQuotedPrintable(std::string_view text) {
-  std::string filtered;
-  filtered.reserve(text.size());
-  for (const char ch : text) {
-    if (isQuotedPrintableKept(static_cast<unsigned char>(ch))) filtered.push_back(ch);
-  }
+  // Bytes outside the kept set are dropped before anything else is read, so a line is
+  // filtered (into `filtered`) only when it holds such a byte; "\n" is kept, which lets the
+  // raw text be split into lines first.
   std::string out;
-  out.reserve(filtered.size());
-  std::string_view rest = filtered;
+  out.reserve(text.size());
+  std::string filtered;
   bool first = true;
   bool softBreak = false;
-  while (!rest.empty()) {
-    const size_t lf = rest.find('\n');
-    std::string_view line = rest.substr(0, lf);
-    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+  bool endsInLineFeed = false;  // whether the last kept byte is "\n"
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t lf = text.find('\n', pos);
+    const bool terminated = lf != std::string_view::npos;
+    const size_t lineEnd = terminated ? lf : text.size();
+    std::string_view line = text.substr(pos, lineEnd - pos);
+    pos = terminated ? lf + 1 : text.size();
+    bool clean = true;
+    for (const char ch : line) clean &= isQuotedPrintableKept(static_cast<unsigned char>(ch));
+    if (!clean) {
+      filtered.clear();
+      for (const char ch : line) {
+        if (isQuotedPrintableKept(static_cast<unsigned char>(ch))) filtered.push_back(ch);
+      }
+      line = filtered;
+    }
+    if (!terminated && line.empty()) break;  // nothing kept after the last line feed
+    endsInLineFeed = terminated;
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
       line.remove_suffix(1);
     }
@@ -112,7 +162,7 @@ std::string decodeQuotedPrintable(std::string_view text) {
     first = false;
     softBreak = decodeQuotedPrintableLine(line, out);
   }
-  if (!filtered.empty() && filtered.back() == '\n' && !softBreak) out.append("\r\n");
+  if (endsInLineFeed && !softBreak) out.append("\r\n");
   return out;
 }
 
@@ -124,19 +174,13 @@ BodyBytes transferDecode(const Part& part) {
   // Lower-cased but not trimmed: "base64 " with a trailing blank is not recognised.
   const std::string encoding = text::asciiLower(headerValue(*header));
   if (encoding == "base64") {
-    std::string compact;
-    compact.reserve(part.body.size());
-    for (const char ch : part.body) {
-      if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\f' && ch != '\r') compact.push_back(ch);
-    }
-    std::optional<std::string> decoded = decodeBase64Mime(compact);
-    if (!decoded) {
+    if (!decodeBase64Blocks(part.body, isBodyBase64Space, result.decoded)) {
+      result.decoded.clear();
       result.ok = false;
       result.view = {};
       return result;
     }
     result.transformed = true;
-    result.decoded = std::move(*decoded);
     result.view = {};
   } else if (encoding == "quoted-printable") {
     result.transformed = true;
