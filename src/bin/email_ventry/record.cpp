@@ -68,7 +68,8 @@ void appendBool(std::string& out, bool value) {
   out += value ? "true" : "false";
 }
 
-// The member writers add the separating comma themselves; `first` is only for "{".
+// Each member writer puts the "," before its member; the first member of an object is
+// written by hand right after "{".
 void member(std::string& out, std::string_view key, bool value) {
   out += ',';
   appendKey(out, key);
