@@ -13,12 +13,13 @@ namespace {
 // The header block ends just before the first LF that is followed by an empty line (LF,
 // or CR LF). Without such a line the whole message is the block.
 std::string_view headerBlock(std::string_view bytes) {
-  for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-    if (bytes[i] != '\n') continue;
+  size_t i = bytes.find('\n');
+  while (i != std::string_view::npos && i + 1 < bytes.size()) {
     const char next = bytes[i + 1];
     if (next == '\n' || (next == '\r' && i + 2 < bytes.size() && bytes[i + 2] == '\n')) {
       return bytes.substr(0, i);
     }
+    i = bytes.find('\n', i + 1);
   }
   return bytes;
 }
