@@ -197,6 +197,38 @@ TEST(ReportMalformed, CountedAndNamedNeverFatal) {
   EXPECT_EQ(r.totalMs, 3u + 3u + 7u);
 }
 
+// Only the milliseconds may exceed 64 bits; every other count is a plain unsigned integer.
+TEST(ReportMalformed, NumberForms) {
+  struct Row {
+    const char* from;
+    const char* to;
+    const char* reason;  // empty: a well-formed record
+  };
+  const Row rows[] = {
+      {"\"ms\":0", "\"ms\":18446744073709551615", ""},
+      {"\"ms\":0", "\"ms\":18446744073709551616", ""},
+      {"\"ms\":0", "\"ms\":1e5", "ms is not an unsigned number"},
+      {"\"bytes\":1", "\"bytes\":18446744073709551616", "bytes is not an unsigned number"},
+      {"\"gotTo\":0", "\"gotTo\":1.0", "gotTo is not an unsigned number"},
+      {"\"cidParts\":0", "\"cidParts\":-1", "probe.cidParts is not an unsigned number"},
+      {"\"topCt\":\"text/plain\"", "\"topCt\":null", "probe.topCt is not a string"},
+      {"\"outcome\":\"ok\"", "\"outcome\":\"threw\"", "missing error (a string)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.to);
+    std::string line = recordLine("", "");
+    line.replace(line.find(row.from), std::string_view(row.from).size(), row.to);
+    report::Report r = report::makeReport(5);
+    report::addLine(r, line, "-", 1);
+    if (*row.reason == '\0') {
+      EXPECT_EQ(r.records, 1u);
+    } else {
+      ASSERT_EQ(r.malformedLines.size(), 1u);
+      EXPECT_EQ(r.malformedLines[0].reason, row.reason);
+    }
+  }
+}
+
 TEST(ReportMalformed, KeepsOnlyTheFirstNames) {
   report::Report r = report::makeReport(5);
   for (uint64_t i = 1; i <= report::Report::kMalformedKept + 7; ++i) {

@@ -1,7 +1,6 @@
 #include "email_ventry_report/report.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -54,17 +53,15 @@ class FieldReader {
       fail(key, "a boolean");
     }
   }
-  // Unsigned integers; a float stands for an integer too wide for 64 bits and saturates.
-  void count(const char* key, uint64_t& out) {
+  // Unsigned integers. With `wide`, a number beyond 64 bits (which the JSON parser can only
+  // hold as a float) is taken and saturates; the record's milliseconds may be that wide.
+  void count(const char* key, uint64_t& out, bool wide = false) {
     const Json* v = find(key, "a number");
     if (!v) return;
     if (v->is_number_unsigned()) {
       out = v->get<uint64_t>();
-    } else if (v->is_number_float() && v->get<double>() >= 0 &&
-               std::floor(v->get<double>()) == v->get<double>()) {
-      double d = v->get<double>();
-      out = d >= 18446744073709551615.0 ? std::numeric_limits<uint64_t>::max()
-                                        : static_cast<uint64_t>(d);
+    } else if (wide && v->is_number_float() && v->get<double>() >= 18446744073709551615.0) {
+      out = std::numeric_limits<uint64_t>::max();
     } else {
       fail(key, "an unsigned number");
     }
@@ -99,7 +96,7 @@ std::variant<Record, std::string> parseRecord(std::string_view line) {
   FieldReader top(json, "");
   top.text("name", r.name);
   top.count("bytes", r.bytes);
-  top.count("ms", r.ms);
+  top.count("ms", r.ms, /*wide=*/true);
   std::string outcome;
   top.text("outcome", outcome);
   if (top.problem().empty()) {
