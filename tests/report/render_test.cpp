@@ -100,13 +100,4 @@ TEST(ReportRender, HtmlPageIsSelfContained) {
   EXPECT_EQ(countOf(html, "class=\"timing-bucket\""), 6u);
 }
 
-TEST(ReportRender, FormatNames) {
-  EXPECT_EQ(report::parseFormat("text"), report::Format::Text);
-  EXPECT_EQ(report::parseFormat("markdown"), report::Format::Markdown);
-  EXPECT_EQ(report::parseFormat("json"), report::Format::Json);
-  EXPECT_EQ(report::parseFormat("html"), report::Format::Html);
-  EXPECT_EQ(report::parseFormat("HTML"), std::nullopt);
-  EXPECT_EQ(report::parseFormat(""), std::nullopt);
-}
-
 }  // namespace
