@@ -450,7 +450,7 @@ std::string timingChart(const Report& r) {
   if (buckets.empty()) return "<p>no records</p>\n";
   constexpr int kBarWidth = 44, kHeight = 160, kTop = 16, kBottom = 34;
   uint64_t maxCount = *std::max_element(buckets.begin(), buckets.end());
-  const int width = static_cast<int>(buckets.size()) * kBarWidth + 10;
+  const int width = std::max(360, static_cast<int>(buckets.size()) * kBarWidth + 10);
   std::string out = "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                     num(width) + "\" height=\"" + num(kHeight + kTop + kBottom) +
                     "\" role=\"img\" aria-label=\"Milliseconds per message\">\n";
