@@ -25,7 +25,8 @@ std::string contentIdValue(const mime::Header& header) {
 }  // namespace
 
 void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
-                        std::vector<Attachment>& attachments, LossNotices& notices) {
+                        std::vector<Attachment>& attachments, LossNotices& notices,
+                        AttachmentBytes carry) {
   const auto& parts = message.parts;
   if (root >= parts.size()) return;
   const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
@@ -78,7 +79,10 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
 
     Attachment attachment;
     attachment.size = bytes.size();
-    if (attachment.size <= kInlineCap) attachment.content = text::encodeBase64(bytes);
+    const bool oversize = attachment.size > kInlineCap;
+    if (!oversize && carry == AttachmentBytes::Carried) {
+      attachment.content = text::encodeBase64(bytes);
+    }
     if (name) {
       attachment.filename = std::move(*name);
     } else {
@@ -89,7 +93,7 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                   "content is not read as a message");
       }
     }
-    if (attachment.content.empty() && attachment.size != 0) {
+    if (oversize) {
       added.add(FeatureId::AttachmentsOversize,
                 "attachment \"" + attachment.filename + "\" (" + std::to_string(attachment.size) +
                     " bytes) exceeds the " + std::to_string(kInlineCap) +

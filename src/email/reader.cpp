@@ -107,14 +107,15 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
   return nullptr;
 }
 
-ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices) {
+ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
+                             AttachmentBytes bytes) {
   ReadResult result;
   for (const auto& lookup : kRecipientHeaders) {
     readRecipients(message, lookup, result.*(lookup.list), notices);
   }
   readDate(message, notices);
   collectBodies(message, 0, result.html, result.text, notices);
-  collectAttachments(message, 0, result.attachments, notices);
+  collectAttachments(message, 0, result.attachments, notices, bytes);
   if (result.attachments.empty()) rescueReportAttachment(result);
   return result;
 }
@@ -127,7 +128,8 @@ ReadOutcome readMessage(std::string_view bytes) {
     return outcome;
   }
   LossNotices notices;
-  ReadResult result = readParsedMessage(message, notices);
+  // The summary counts attachments and never shows their bytes.
+  ReadResult result = readParsedMessage(message, notices, AttachmentBytes::Omitted);
 
   outcome.ok = true;
   ReadSummary& summary = outcome.summary;

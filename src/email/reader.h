@@ -35,8 +35,13 @@ struct ReadOutcome {
 
 ReadOutcome readMessage(std::string_view bytes);
 
+// Whether attachments carry their bytes (standard base64 in `content`). Every other member
+// of the result and every notice is the same either way.
+enum class AttachmentBytes { Carried, Omitted };
+
 // The read step over an accepted message; notices are appended to `notices`.
-ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices);
+ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
+                             AttachmentBytes bytes = AttachmentBytes::Carried);
 
 // Cursor over the top-level header list: the next header at or after `cursor` whose name,
 // decoded as Latin-1 and trimmed of white space, equals `name` ignoring ASCII case. On a
@@ -48,6 +53,7 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
 void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::string& html,
                    std::string& text, LossNotices& notices);
 void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
-                        std::vector<Attachment>& attachments, LossNotices& notices);
+                        std::vector<Attachment>& attachments, LossNotices& notices,
+                        AttachmentBytes bytes = AttachmentBytes::Carried);
 
 }  // namespace email
