@@ -67,11 +67,17 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
   if (unnamed && !textual && mime::firstHeader(part, "Content-ID") != nullptr) ++probe.cidParts;
   if (unnamed && mediaType == "message/rfc822") ++probe.rfc822Unnamed;
 
+  if (!textual) {
+    // Only the decoded length counts here (a failed decoding counts as empty).
+    if (mime::transferDecodedSize(part).size > kOversizeLimit) ++probe.oversize;
+    return;
+  }
+
   // A failed transfer decoding leaves the body empty and the text unobtained.
   const mime::BodyBytes body = mime::transferDecode(part);
   const std::string_view bytes = body.ok ? body.bytes() : std::string_view();
   if (bytes.size() > kOversizeLimit) ++probe.oversize;
-  if (textual && asciiLike && hasByteAbove7F(bytes)) probe.undeclNonAscii = true;
+  if (asciiLike && hasByteAbove7F(bytes)) probe.undeclNonAscii = true;
 
   if (mediaType == "text/html") {
     ++probe.htmlLeaves;
@@ -91,7 +97,7 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
     if (declaresFlowed(part.contentType)) probe.formatFlowed = true;
   } else if (mediaType == "text/calendar") {
     ++(unnamed ? probe.calUnnamed : probe.calNamed);
-  } else if (textual && unnamed) {
+  } else if (unnamed) {
     ++probe.otherTextualUnnamed;
     pushUnique(probe.otherTextualTypes, std::move(mediaType));
   }

@@ -88,6 +88,13 @@ struct BodyBytes {
 };
 BodyBytes transferDecode(const Part& part);
 
+// The number of bytes `transferDecode` gives for the part, worked out without keeping them.
+struct BodySize {
+  bool ok = true;     // false when the transfer decoding fails (size is then 0)
+  uint64_t size = 0;  // decoded byte count
+};
+BodySize transferDecodedSize(const Part& part);
+
 // Turns bytes into text by a charset label the way body text is decoded: the label is
 // looked up in the WHATWG label table (plus UTF-7 and a few extra aliases); a found label
 // sniffs a byte-order mark (UTF-8, UTF-16LE, UTF-16BE), which overrides it and is removed,

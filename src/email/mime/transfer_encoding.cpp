@@ -70,11 +70,13 @@ bool isLineBreak(uint8_t c) {
 
 // Base64 blocks as decodeBase64Mime reads them, with the bytes `skip` accepts ignored
 // wherever they stand. Runs of whole 4-symbol blocks are decoded four characters at a time;
-// skipped bytes, padding and errors take the one-character path. False on failure.
-template <typename Skip>
-bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
-  out.resize(text.size() / 4 * 3 + 3);
-  char* dst = out.data();
+// skipped bytes, padding and errors take the one-character path. False on failure. Without
+// `kWrite` only the decoded length is worked out, in `*count`.
+template <bool kWrite, typename Skip>
+bool walkBase64Blocks(std::string_view text, Skip skip, std::string* out, uint64_t* count) {
+  if constexpr (kWrite) out->resize(text.size() / 4 * 3 + 3);
+  char* const begin = kWrite ? out->data() : nullptr;
+  uint64_t written = 0;
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const auto* const end = p + text.size();
   uint8_t block[4];
@@ -87,11 +89,14 @@ bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
         const uint32_t c = kBase64Values[p[2]];
         const uint32_t d = kBase64Values[p[3]];
         if (((a | b | c | d) & 0xC0) != 0) break;  // not four plain symbols
-        const uint32_t bits = a << 18 | b << 12 | c << 6 | d;
-        dst[0] = static_cast<char>(bits >> 16);
-        dst[1] = static_cast<char>((bits >> 8) & 0xFF);
-        dst[2] = static_cast<char>(bits & 0xFF);
-        dst += 3;
+        if constexpr (kWrite) {
+          const uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+          char* dst = begin + written;
+          dst[0] = static_cast<char>(bits >> 16);
+          dst[1] = static_cast<char>((bits >> 8) & 0xFF);
+          dst[2] = static_cast<char>(bits & 0xFF);
+        }
+        written += 3;
         p += 4;
       }
       if (p == end) break;
@@ -110,13 +115,36 @@ bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
       if (v == kNotBase64) return false;
       bits |= static_cast<uint32_t>(v) << (18 - 6 * k);
     }
-    *dst++ = static_cast<char>(bits >> 16);
-    if (symbols >= 3) *dst++ = static_cast<char>((bits >> 8) & 0xFF);
-    if (symbols == 4) *dst++ = static_cast<char>(bits & 0xFF);
+    if constexpr (kWrite) {
+      char* dst = begin + written;
+      dst[0] = static_cast<char>(bits >> 16);
+      if (symbols >= 3) dst[1] = static_cast<char>((bits >> 8) & 0xFF);
+      if (symbols == 4) dst[2] = static_cast<char>(bits & 0xFF);
+    }
+    written += symbols - 1;
   }
   if (filled != 0) return false;
-  out.resize(static_cast<size_t>(dst - out.data()));
+  if constexpr (kWrite) out->resize(static_cast<size_t>(written));
+  if (count != nullptr) *count = written;
   return true;
+}
+
+template <typename Skip>
+bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
+  return walkBase64Blocks<true>(text, skip, &out, nullptr);
+}
+
+// The Content-Transfer-Encoding that transferDecode applies to the part.
+enum class Encoding { Identity, Base64, QuotedPrintable };
+
+Encoding partEncoding(const Part& part) {
+  const Header* header = firstHeader(part, "Content-Transfer-Encoding");
+  if (header == nullptr) return Encoding::Identity;
+  // Lower-cased but not trimmed: "base64 " with a trailing blank is not recognised.
+  const std::string encoding = text::asciiLower(headerValue(*header));
+  if (encoding == "base64") return Encoding::Base64;
+  if (encoding == "quoted-printable") return Encoding::QuotedPrintable;
+  return Encoding::Identity;
 }
 
 }  // namespace
@@ -169,23 +197,40 @@ std::string decodeQuotedPrintable(std::string_view text) {
 BodyBytes transferDecode(const Part& part) {
   BodyBytes result;
   result.view = part.body;
-  const Header* header = firstHeader(part, "Content-Transfer-Encoding");
-  if (header == nullptr) return result;
-  // Lower-cased but not trimmed: "base64 " with a trailing blank is not recognised.
-  const std::string encoding = text::asciiLower(headerValue(*header));
-  if (encoding == "base64") {
-    if (!decodeBase64Blocks(part.body, isBodyBase64Space, result.decoded)) {
-      result.decoded.clear();
-      result.ok = false;
+  switch (partEncoding(part)) {
+    case Encoding::Identity:
+      break;
+    case Encoding::Base64:
       result.view = {};
-      return result;
-    }
-    result.transformed = true;
-    result.view = {};
-  } else if (encoding == "quoted-printable") {
-    result.transformed = true;
-    result.decoded = decodeQuotedPrintable(part.body);
-    result.view = {};
+      if (!decodeBase64Blocks(part.body, isBodyBase64Space, result.decoded)) {
+        result.decoded.clear();
+        result.ok = false;
+        return result;
+      }
+      result.transformed = true;
+      break;
+    case Encoding::QuotedPrintable:
+      result.transformed = true;
+      result.decoded = decodeQuotedPrintable(part.body);
+      result.view = {};
+      break;
+  }
+  return result;
+}
+
+BodySize transferDecodedSize(const Part& part) {
+  BodySize result;
+  switch (partEncoding(part)) {
+    case Encoding::Identity:
+      result.size = part.body.size();
+      break;
+    case Encoding::Base64:
+      result.ok = walkBase64Blocks<false>(part.body, isBodyBase64Space, nullptr, &result.size);
+      if (!result.ok) result.size = 0;
+      break;
+    case Encoding::QuotedPrintable:
+      result.size = decodeQuotedPrintable(part.body).size();
+      break;
   }
   return result;
 }
