@@ -213,6 +213,8 @@ TEST(ReportMalformed, NumberForms) {
       {"\"cidParts\":0", "\"cidParts\":-1", "probe.cidParts is not an unsigned number"},
       {"\"topCt\":\"text/plain\"", "\"topCt\":null", "probe.topCt is not a string"},
       {"\"outcome\":\"ok\"", "\"outcome\":\"threw\"", "missing error (a string)"},
+      {"\"m.eml\"", "\"[[[[[[[[[[[[\\\"{{\"", ""},  // brackets inside a string do not nest
+      {"\"loss\":[]", "\"loss\":[[[[[[[[[[]]]]]]]]]]", "nested too deeply"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.to);

@@ -86,8 +86,36 @@ class FieldReader {
   std::string problem_;
 };
 
+// A message record nests three levels deep. Deeper lines are refused before parsing: the
+// parser would otherwise build one value per bracket, hundreds of bytes of memory for every
+// byte of a line like "[[[[...".
+constexpr int kMaxDepth = 8;
+
+bool nestedTooDeep(std::string_view line) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 // Parses one line into a record, or returns why it is not one.
 std::variant<Record, std::string> parseRecord(std::string_view line) {
+  if (nestedTooDeep(line)) return std::string("nested too deeply");
   Json json = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded()) return std::string("not valid JSON");
   if (!json.is_object()) return std::string("not a JSON object");
