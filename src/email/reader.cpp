@@ -3,6 +3,7 @@
 
 #include "email/reader.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -93,16 +94,31 @@ void rescueReportAttachment(ReadResult& result) {
   }
 }
 
+// Whether `raw`, read as Latin-1 and trimmed of white space, equals the ASCII `name`
+// ignoring ASCII case. Each byte is its own code point, so the bytes are compared in place:
+// a byte above 0x7F never equals an ASCII letter either way.
+bool latin1NameEquals(std::string_view raw, std::string_view name) {
+  size_t begin = 0;
+  size_t end = raw.size();
+  while (begin < end && text::isWhiteSpace(static_cast<unsigned char>(raw[begin]))) ++begin;
+  while (end > begin && text::isWhiteSpace(static_cast<unsigned char>(raw[end - 1]))) --end;
+  return text::equalsIgnoreAsciiCase(raw.substr(begin, end - begin), name);
+}
+
 }  // namespace
 
 const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& cursor,
                                std::string_view name) {
   if (message.parts.empty()) return nullptr;
   const auto& headers = message.parts.front().headers;
+  const bool asciiName = std::all_of(name.begin(), name.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   while (cursor < headers.size()) {
     const mime::Header& header = headers[cursor++];
-    const std::string headerName = mime::headerName(header);
-    if (text::equalsIgnoreAsciiCase(text::trim(headerName), name)) return &header;
+    if (asciiName ? latin1NameEquals(header.name, name)
+                  : text::equalsIgnoreAsciiCase(text::trim(mime::headerName(header)), name)) {
+      return &header;
+    }
   }
   return nullptr;
 }
