@@ -169,10 +169,9 @@ def big5_pointer(lead, trail):
 
 def check_same(encoding, derived, reference, name):
     for pointer, value in enumerate(derived):
-        if value != reference[pointer]:
-            raise VectorError(
-                f"{encoding}: pointer {pointer} is U+{value:04X}, {name} has U+{reference[pointer]:04X}"
-            )
+        other = reference[pointer]
+        if value != other:
+            raise VectorError(f"{encoding}: pointer {pointer}: {value:04X}, {name}: {other:04X}")
 
 
 def gb18030_ranges(two_byte_index):
@@ -220,7 +219,7 @@ def check_gb18030_ranges(vectors, ranges):
                 high = middle
         expected = ranges[low][1] + pointer - ranges[low][0]
         if text != chr(expected):
-            raise VectorError(f"gb18030: {key} decodes to {text!r}, the ranges say U+{expected:04X}")
+            raise VectorError(f"gb18030: {key} decodes to {text!r}, not U+{expected:04X}")
         checked += 1
     if checked == 0:
         raise VectorError("gb18030: no four-byte vectors to check the ranges with")
