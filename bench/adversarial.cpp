@@ -1,0 +1,225 @@
+// Linear-cost measurement over hostile inputs: every generator of adversarial_inputs.h is run
+// at several scales (1x, 4x, 16x of its base size by default), each run in a child process
+// that builds the input, then times the probe and the reader over it exactly as the tool
+// does. The parent takes the child's peak resident memory from wait4 and prints one Markdown
+// table row per run, and one verdict per case: the time per input byte must stay within a
+// factor of two across the scales. Times are CPU seconds of the child (steadier than wall
+// time on a shared machine). Besides the probe and the reader, each run decodes every
+// top-level header value and the Content-Disposition, since neither the probe nor the
+// reader decodes, say, a Subject.
+//
+// Usage: adversarial [--scales 1,4,16] [--budget seconds] [--divisor n] [case ...]
+//   --budget   wall-clock limit of one run (default 300); a run over it is a TIMEOUT and
+//              the case's larger scales are skipped
+//   --divisor  divides every base size (quick looks at the shape; default 1)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adversarial_inputs.h"
+#include "email/mime/mime.h"
+#include "email/reader.h"
+#include "email_ventry/probe.h"
+
+namespace {
+
+struct Options {
+  std::vector<size_t> scales = {1, 4, 16};
+  unsigned budgetSeconds = 300;
+  size_t divisor = 1;
+  std::vector<std::string> names;
+};
+
+struct ChildReport {
+  uint64_t bytes = 0;
+  double probeSeconds = 0;
+  double readSeconds = 0;
+  double decodeSeconds = 0;
+};
+
+struct Run {
+  bool finished = false;
+  std::string failure;  // "TIMEOUT", "signal 11", "status 1"
+  ChildReport report;
+  double peakMiB = 0;
+};
+
+double cpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Child side: build, probe, read, report through `fd`.
+[[noreturn]] void measureInChild(const adversarial::Case& which, size_t units, int fd,
+                                 unsigned budget) {
+  alarm(budget);
+  std::string input = which.build(units);
+  ChildReport report;
+  report.bytes = input.size();
+  double start = cpuSeconds();
+  auto probe = ventry::probeMessage(input);
+  report.probeSeconds = cpuSeconds() - start;
+  start = cpuSeconds();
+  auto outcome = email::readMessage(input);
+  report.readSeconds = cpuSeconds() - start;
+  start = cpuSeconds();
+  size_t decoded = 0;
+  auto parsed = email::mime::parseMessage(input);
+  if (parsed.ok()) {
+    for (const auto& header : parsed.parts[0].headers) {
+      decoded += email::mime::headerValue(header).size();
+    }
+    decoded += email::mime::contentDisposition(parsed.parts[0]).params.size();
+  }
+  report.decodeSeconds = cpuSeconds() - start;
+  // Keep the results alive until all are measured.
+  if (probe.parts == UINT32_MAX && !outcome.ok && decoded == 1) std::fputs("", stderr);
+  bool ok = write(fd, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+  _exit(ok ? 0 : 3);
+}
+
+Run measure(const adversarial::Case& which, size_t units, unsigned budget) {
+  Run run;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    run.failure = "pipe failed";
+    return run;
+  }
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) {
+    run.failure = "fork failed";
+    return run;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    measureInChild(which, units, fds[1], budget);
+  }
+  close(fds[1]);
+  ChildReport report;
+  ssize_t got = read(fds[0], &report, sizeof report);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  while (wait4(child, &status, 0, &usage) < 0) {
+  }
+  run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+  if (WIFSIGNALED(status)) {
+    run.failure =
+        WTERMSIG(status) == SIGALRM ? "TIMEOUT" : "signal " + std::to_string(WTERMSIG(status));
+  } else if (WEXITSTATUS(status) != 0 || got != static_cast<ssize_t>(sizeof report)) {
+    run.failure = "status " + std::to_string(WEXITSTATUS(status));
+  } else {
+    run.finished = true;
+    run.report = report;
+  }
+  return run;
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if ((arg == "--scales" || arg == "--budget" || arg == "--divisor") && i + 1 < argc) {
+      std::string value = argv[++i];
+      if (arg == "--scales") {
+        options.scales.clear();
+        for (size_t pos = 0; pos < value.size();) {
+          size_t comma = value.find(',', pos);
+          if (comma == std::string::npos) comma = value.size();
+          options.scales.push_back(std::strtoull(value.c_str() + pos, nullptr, 10));
+          pos = comma + 1;
+        }
+      } else if (arg == "--budget") {
+        options.budgetSeconds = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
+      } else {
+        options.divisor = std::max<size_t>(1, std::strtoull(value.c_str(), nullptr, 10));
+      }
+    } else if (!arg.empty() && arg[0] != '-') {
+      options.names.emplace_back(arg);
+    } else {
+      return false;
+    }
+  }
+  return !options.scales.empty() && std::none_of(options.scales.begin(), options.scales.end(),
+                                                 [](size_t s) { return s == 0; });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: adversarial [--scales 1,4,16] [--budget seconds] [--divisor n] "
+                 "[case ...]\ncases:");
+    for (const auto& c : adversarial::cases()) {
+      std::fprintf(stderr, " %.*s", static_cast<int>(c.name.size()), c.name.data());
+    }
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+
+  std::printf(
+      "| case | scale | units | input MiB | probe s | read s | decode s | ns/byte | "
+      "peak RSS MiB | RSS/input |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  std::vector<std::string> verdicts;
+  bool allLinear = true;
+  for (const auto& which : adversarial::cases()) {
+    if (!options.names.empty() &&
+        std::find(options.names.begin(), options.names.end(), which.name) == options.names.end()) {
+      continue;
+    }
+    std::vector<double> perByte;
+    std::string trouble;
+    for (size_t scale : options.scales) {
+      size_t units = std::max<size_t>(1, which.baseUnits / options.divisor) * scale;
+      Run run = measure(which, units, options.budgetSeconds);
+      if (!run.finished) {
+        std::printf("| %.*s | %zux | %zu | | | | | %s | %.0f | |\n",
+                    static_cast<int>(which.name.size()), which.name.data(), scale, units,
+                    run.failure.c_str(), run.peakMiB);
+        std::fflush(stdout);
+        trouble = run.failure + " at " + std::to_string(scale) + "x";
+        break;
+      }
+      double inputMiB = static_cast<double>(run.report.bytes) / (1 << 20);
+      double total = run.report.probeSeconds + run.report.readSeconds + run.report.decodeSeconds;
+      double nsPerByte = total * 1e9 / static_cast<double>(std::max<uint64_t>(1, run.report.bytes));
+      perByte.push_back(nsPerByte);
+      std::printf("| %.*s | %zux | %zu | %.1f | %.3f | %.3f | %.3f | %.1f | %.0f | %.1f |\n",
+                  static_cast<int>(which.name.size()), which.name.data(), scale, units, inputMiB,
+                  run.report.probeSeconds, run.report.readSeconds, run.report.decodeSeconds,
+                  nsPerByte, run.peakMiB, run.peakMiB / std::max(inputMiB, 1e-9));
+      std::fflush(stdout);
+    }
+    std::string verdict = std::string(which.name) + ": ";
+    if (!trouble.empty()) {
+      verdict += trouble;
+      allLinear = false;
+    } else {
+      auto [low, high] = std::minmax_element(perByte.begin(), perByte.end());
+      double spread = *high / std::max(*low, 1e-12);
+      char buffer[64];
+      std::snprintf(buffer, sizeof buffer, "time/size spread %.2fx ", spread);
+      verdict += buffer;
+      verdict += spread <= 2.0 ? "(linear)" : "(SUPER-LINEAR)";
+      if (spread > 2.0) allLinear = false;
+    }
+    verdicts.push_back(verdict);
+  }
+  std::printf("\n");
+  for (const auto& verdict : verdicts) std::printf("%s\n", verdict.c_str());
+  return allLinear ? 0 : 1;
+}

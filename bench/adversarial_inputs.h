@@ -1,0 +1,204 @@
+// Generators of hostile messages whose size grows with one knob (the number of units), for
+// the linear-cost measurements (bench/adversarial.cpp) and the crash tests at the base size
+// (tests/hardening). Each generator reserves its exact size so that building the input does
+// not inflate the peak memory of a measurement.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace adversarial {
+
+struct Case {
+  std::string_view name;
+  std::string_view description;
+  size_t baseUnits;  // the units of the base (1x) input
+  std::string (*build)(size_t units);
+};
+
+namespace detail {
+
+inline void appendNumber(std::string& out, size_t n) {
+  out += std::to_string(n);
+}
+
+// Distinct boundaries that are never a prefix of one another: "b<n>x".
+inline std::string boundary(size_t level) {
+  std::string out(1, 'b');
+  out += std::to_string(level);
+  out += 'x';
+  return out;
+}
+
+inline std::string nestedMultiparts(size_t levels) {
+  std::string out;
+  out.reserve(levels * 72 + 64);
+  for (size_t i = 0; i < levels; ++i) {
+    std::string b = boundary(i);
+    out += "Content-Type: multipart/mixed; boundary=";
+    out += b;
+    out += "\r\n\r\n--";
+    out += b;
+    out += "\r\n";
+  }
+  out += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
+  for (size_t i = levels; i-- > 0;) {
+    out += "--";
+    out += boundary(i);
+    out += "--\r\n";
+  }
+  return out;
+}
+
+inline std::string siblingParts(size_t parts) {
+  std::string out = "Content-Type: multipart/mixed; boundary=sib\r\n\r\n";
+  out.reserve(out.size() + parts * 48 + 16);
+  for (size_t i = 0; i < parts; ++i) {
+    out += "--sib\r\nContent-Type: text/plain\r\n\r\npart ";
+    appendNumber(out, i % 1000);
+    out += "\r\n";
+  }
+  out += "--sib--\r\n";
+  return out;
+}
+
+// One Subject folded into 76-byte lines; units are MiB of header block.
+inline std::string foldedHeader(size_t mebibytes) {
+  const size_t size = mebibytes << 20;
+  std::string out = "Subject: start";
+  out.reserve(size + 64);
+  const std::string_view line = "\r\n folded words of one very long header, again and again  ";
+  while (out.size() + line.size() < size) out += line;
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// A To header of one line with no line feed anywhere; units are MiB.
+inline std::string longLine(size_t mebibytes) {
+  const size_t size = mebibytes << 20;
+  std::string out = "To: ";
+  out.reserve(size);
+  out.append(size - out.size(), 'a');
+  return out;
+}
+
+// A multipart body whose lines start with all but the last character of the 70-character
+// boundary, or hold the whole boundary after the line start; units are MiB.
+inline std::string boundaryLookalikes(size_t mebibytes) {
+  const size_t size = mebibytes << 20;
+  const std::string b(70, 'q');
+  std::string out = "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n--" + b +
+                    "\r\nContent-Type: text/plain\r\n\r\n";
+  out.reserve(size + 256);
+  const std::string nearly = "--" + b.substr(0, 69) + "r\r\n";
+  const std::string inside = "x--" + b + "\r\n";
+  for (size_t i = 0; out.size() < size; ++i) out += (i % 2 == 0) ? nearly : inside;
+  out += "--" + b + "--\r\n";
+  return out;
+}
+
+inline std::string encodedWords(size_t words) {
+  std::string out = "Subject: ";
+  out.reserve(words * 16 + 32);
+  for (size_t i = 0; i < words; ++i) out += "=?utf-8?q?w=C3=A9?= ";
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// The same words after a leading two-byte character (the boundary test then looks at
+// character indexes that differ from byte offsets).
+inline std::string encodedWordsNonAscii(size_t words) {
+  std::string out = "Subject: \xC3\xA9 ";
+  out.reserve(words * 16 + 32);
+  for (size_t i = 0; i < words; ++i) out += "=?utf-8?q?w?= ";
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// Encoded-word openers that never close.
+inline std::string unclosedOpeners(size_t openers) {
+  std::string out = "Subject: ";
+  out.reserve(openers * 8 + 32);
+  for (size_t i = 0; i < openers; ++i) out += "=?a?q?b ";
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// RFC 2231 continuations of one encoded name, each on its own folded line.
+inline std::string manyParameters(size_t parameters) {
+  std::string out = "Content-Type: application/octet-stream";
+  out.reserve(parameters * 32 + 128);
+  for (size_t i = 0; i < parameters; ++i) {
+    out += ";\r\n name*";
+    appendNumber(out, i);
+    out += i == 0 ? "*=utf-8''%41b" : "*=%41b";
+  }
+  out += "\r\nContent-Disposition: attachment\r\n\r\nAAAA\r\n";
+  return out;
+}
+
+// A named base64 attachment with a space between every character; units are MiB of
+// decoded bytes.
+inline std::string spacedBase64(size_t mebibytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t symbols = (mebibytes << 20) / 3 * 4;
+  std::string out =
+      "Content-Type: application/octet-stream; name=blob.bin\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n";
+  out.reserve(out.size() + symbols * 2 + symbols / 38 + 16);
+  for (size_t i = 0; i < symbols; ++i) {
+    out += kAlphabet[(i * 7 + i / 64) % 64];
+    out += ' ';
+    if (i % 76 == 75) out += "\r\n";
+  }
+  out += "\r\n";
+  return out;
+}
+
+inline std::string manyHeaders(size_t headers) {
+  std::string out;
+  out.reserve(headers * 16 + 32);
+  for (size_t i = 0; i < headers; ++i) out += (i % 3 == 0) ? "To: a@b.c\r\n" : "X-H: v\r\n";
+  out += "\r\nbody\r\n";
+  return out;
+}
+
+inline std::string manyAddresses(size_t addresses) {
+  std::string out = "To: ";
+  out.reserve(addresses * 24 + 32);
+  for (size_t i = 0; i < addresses; ++i) {
+    out += i % 2 == 0 ? "\"N, x\" <user@example.com>, " : "user@example.com,\r\n ";
+  }
+  out += "last@example.com\r\n\r\nbody\r\n";
+  return out;
+}
+
+}  // namespace detail
+
+inline const std::array<Case, 12>& cases() {
+  static const std::array<Case, 12> kCases = {{
+      {"nested-multipart", "multiparts nested one in the other", 100000, detail::nestedMultiparts},
+      {"sibling-parts", "sibling parts of one multipart", 200000, detail::siblingParts},
+      {"folded-header", "MiB of one folded Subject header", 64, detail::foldedHeader},
+      {"long-line", "MiB of one line without LF (a To header)", 100, detail::longLine},
+      {"boundary-lookalikes", "MiB of lines that nearly match the boundary", 16,
+       detail::boundaryLookalikes},
+      {"encoded-words", "encoded words in one Subject line", 1000000, detail::encodedWords},
+      {"encoded-words-non-ascii", "encoded words after a non-ASCII character", 1000000,
+       detail::encodedWordsNonAscii},
+      {"unclosed-openers", "encoded-word openers that never close", 1000000,
+       detail::unclosedOpeners},
+      {"rfc2231-parameters", "folded RFC 2231 continuations of one parameter", 100000,
+       detail::manyParameters},
+      {"spaced-base64", "MiB of base64 with a space after every character", 8,
+       detail::spacedBase64},
+      {"many-headers", "header lines (every third a To)", 1000000, detail::manyHeaders},
+      {"many-addresses", "addresses in one folded To header", 1000000, detail::manyAddresses},
+  }};
+  return kCases;
+}
+
+}  // namespace adversarial
