@@ -52,7 +52,10 @@ std::string headerFlags(const ventry::Probe& p) {
 std::string walkMembers(const ventry::Probe& p) {
   std::string out;
   addFlag(out, p.parseErr, "parseErr");
-  if (!p.topCt.empty()) out += (out.empty() ? "" : " ") + ("topCt=" + p.topCt);
+  if (!p.topCt.empty()) {
+    if (!out.empty()) out += ' ';
+    out.append("topCt=").append(p.topCt);
+  }
   addCount(out, p.parts, "parts");
   addCount(out, p.depth, "depth");
   addCount(out, p.plainLeaves, "plain");
