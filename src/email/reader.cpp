@@ -137,8 +137,11 @@ ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& no
 }
 
 ReadOutcome readMessage(std::string_view bytes) {
+  return readParsed(mime::parseMessage(bytes));
+}
+
+ReadOutcome readParsed(const mime::ParsedMessage& message) {
   ReadOutcome outcome;
-  const mime::ParsedMessage message = mime::parseMessage(bytes);
   if (!message.ok()) {
     outcome.failure = "Parse: " + message.error;
     return outcome;

@@ -35,6 +35,10 @@ struct ReadOutcome {
 
 ReadOutcome readMessage(std::string_view bytes);
 
+// The same over a message already parsed by `mime::parseMessage` (so one parse can serve
+// other looks at the same bytes).
+ReadOutcome readParsed(const mime::ParsedMessage& message);
+
 // Whether attachments carry their bytes (standard base64 in `content`). Every other member
 // of the result and every notice is the same either way.
 enum class AttachmentBytes { Carried, Omitted };

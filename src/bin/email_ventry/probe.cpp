@@ -13,9 +13,12 @@ void pushUnique(std::vector<std::string>& list, std::string value) {
 }
 
 Probe probeMessage(std::string_view bytes) {
+  return probeParsed(bytes, mime::parseMessage(bytes));
+}
+
+Probe probeParsed(std::string_view bytes, const mime::ParsedMessage& message) {
   Probe probe;
   scanHeaders(bytes, probe);
-  const mime::ParsedMessage message = mime::parseMessage(bytes);
   if (!message.ok() || message.parts.empty()) {
     probe.parseErr = true;
     return probe;

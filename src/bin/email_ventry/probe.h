@@ -59,6 +59,10 @@ struct Probe {
 
 Probe probeMessage(std::string_view bytes);
 
+// The same with the parse of `bytes` (by `mime::parseMessage`) supplied by the caller; the
+// header scan still reads the raw bytes.
+Probe probeParsed(std::string_view bytes, const email::mime::ParsedMessage& message);
+
 // The header scan alone (members hdrTo .. encWordAny).
 void scanHeaders(std::string_view bytes, Probe& probe);
 
