@@ -205,7 +205,9 @@ TEST(StructureWalk, DeepNestingCountsEveryLevel) {
   std::string message;
   for (int level = 0; level < kLevels; ++level) {
     // "x" closes each boundary so that none is a prefix of another.
-    const std::string boundary = "b" + std::to_string(level) + "x";
+    std::string boundary = std::to_string(level);
+    boundary.insert(boundary.begin(), 'b');
+    boundary += 'x';
     message += "Content-Type: multipart/mixed; boundary=" + boundary + "\n\n--" + boundary + "\n";
   }
   message += "Content-Type: text/plain\n\ndeep\n";
