@@ -2,6 +2,7 @@
 // machine over the decoded header value in which every decoded encoded word is one opaque
 // item (its text is never searched for '<', ',' or quotes).
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,7 +65,19 @@ class ItemReader {
     skipEmpty();
     if (token_ >= tokens_.size() || tokens_[token_].kind == HeaderTokenKind::Word) return {};
     std::string_view t = tokens_[token_].text;
-    size_t end = std::min(t.find_first_of(stops, pos_), t.size());
+    // A bit per ASCII stop byte, so each byte of the run costs one test rather than a
+    // search through `stops`.
+    uint64_t mask[2] = {0, 0};
+    for (const char stop : stops) {
+      const auto b = static_cast<unsigned char>(stop);
+      mask[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    size_t end = pos_;
+    while (end < t.size()) {
+      const auto b = static_cast<unsigned char>(t[end]);
+      if (b < 0x80 && ((mask[b >> 6] >> (b & 63)) & 1) != 0) break;
+      ++end;
+    }
     std::string_view run = t.substr(pos_, end - pos_);
     pos_ = end;
     if (pos_ >= t.size()) {
