@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "email/mime/mime.h"
 #include "text/text.h"
@@ -33,31 +34,82 @@ bool isQuotedPrintableKept(unsigned char c) {
   return c == '\t' || c == '\r' || c == '\n' || (c >= 0x20 && c <= 0x7E);
 }
 
-// Decodes one line of quoted-printable (already filtered and trimmed at its end), copying
-// the runs between escapes whole. Returns true when the line ends in a soft break.
-bool decodeQuotedPrintableLine(std::string_view line, std::string& out) {
-  size_t i = 0;
-  while (i < line.size()) {
-    size_t equals = line.find('=', i);
-    if (equals == std::string_view::npos) equals = line.size();
-    out.append(line.data() + i, equals - i);
-    i = equals;
-    if (i == line.size()) break;
-    if (i + 1 == line.size()) return true;  // "=" ends the line: soft break
-    if (i + 2 == line.size()) {             // "=" and one character: both kept
-      out.append(line.substr(i, 2));
-      return false;
-    }
-    const int high = hexValue(line[i + 1]);
-    const int low = hexValue(line[i + 2]);
-    if (high >= 0 && low >= 0) {
-      out.push_back(static_cast<char>(high * 16 + low));
-    } else {
-      out.append(line.substr(i, 3));  // not an escape: all three characters kept
-    }
-    i += 3;
+// Bytes a quoted-printable line copies as they are: the kept bytes but "=" and LF.
+constexpr std::array<bool, 256> makeQuotedPrintableLiterals() {
+  std::array<bool, 256> literal{};
+  for (int c = 0; c < 256; ++c) {
+    literal[c] = (c == '\t' || c == '\r' || (c >= 0x20 && c <= 0x7E)) && c != '=';
   }
-  return false;
+  return literal;
+}
+constexpr std::array<bool, 256> kQuotedPrintableLiteral = makeQuotedPrintableLiterals();
+
+// Whether all eight bytes of `word` lie in 0x20..0x7E and none is "=".
+bool allPrintableNoEquals(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  auto hasZeroByte = [](uint64_t x) { return ((x - kOnes) & ~x & kHigh) != 0; };
+  if ((word & kHigh) != 0) return false;
+  if ((((word - kOnes * 0x20) & ~word) & kHigh) != 0) return false;  // a byte below 0x20
+  return !hasZeroByte(word ^ (kOnes * '=')) && !hasZeroByte(word ^ (kOnes * 0x7F));
+}
+
+enum class LineEnd { Hard, Soft, Dropped };
+
+// Decodes one quoted-printable line [p, e) (trimmed at its end) to `dst`, which has room
+// for e - p bytes. Stops with Dropped at the first byte that the decoding drops (the
+// caller then filters the line and decodes it again); Soft when the line ends in a soft
+// break.
+LineEnd decodeQuotedPrintableLine(const char* p, const char* e, char*& dst) {
+  while (p < e) {
+    // Eight printable bytes without "=" at a time.
+    while (e - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if (!allPrintableNoEquals(word)) break;
+      std::memcpy(dst, p, sizeof word);
+      dst += 8;
+      p += 8;
+    }
+    if (p == e) break;
+    const auto c = static_cast<unsigned char>(*p);
+    if (kQuotedPrintableLiteral[c]) {
+      *dst++ = static_cast<char>(c);
+      ++p;
+      continue;
+    }
+    if (c != '=') return LineEnd::Dropped;
+    if (e - p == 1) return LineEnd::Soft;  // "=" ends the line: soft break
+    if (!kQuotedPrintableLiteral[static_cast<unsigned char>(p[1])] && p[1] != '=') {
+      return LineEnd::Dropped;
+    }
+    if (e - p == 2) {  // "=" and one character: both kept
+      *dst++ = p[0];
+      *dst++ = p[1];
+      return LineEnd::Hard;
+    }
+    if (!kQuotedPrintableLiteral[static_cast<unsigned char>(p[2])] && p[2] != '=') {
+      return LineEnd::Dropped;
+    }
+    const int high = hexValue(p[1]);
+    const int low = hexValue(p[2]);
+    if (high >= 0 && low >= 0) {
+      *dst++ = static_cast<char>(high * 16 + low);
+    } else {  // not an escape: all three characters kept
+      *dst++ = p[0];
+      *dst++ = p[1];
+      *dst++ = p[2];
+    }
+    p += 3;
+  }
+  return LineEnd::Hard;
+}
+
+std::string_view trimQuotedPrintableLine(std::string_view line) {
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
+    line.remove_suffix(1);
+  }
+  return line;
 }
 
 bool isBodyBase64Space(uint8_t c) {
@@ -156,11 +208,19 @@ std::optional<std::string> decodeBase64Mime(std::string_view text) {
 }
 
 std::string decodeQuotedPrintable(std::string_view text) {
-  // Bytes outside the kept set are dropped before anything else is read, so a line is
-  // filtered (into `filtered`) only when it holds such a byte; "\n" is kept, which lets the
-  // raw text be split into lines first.
-  std::string out;
-  out.reserve(text.size());
+  // Bytes outside the kept set are dropped before anything else is read. "\n" is kept, so
+  // the raw text is split into lines first and a line is filtered (into `filtered`) only
+  // when it holds a dropped byte. Every line break becomes CRLF, so the output is at most
+  // the input plus one byte per line feed plus a final CRLF.
+  size_t lineFeeds = 0;
+  for (const char* at = text.data();
+       const void* hit =
+           std::memchr(at, '\n', static_cast<size_t>(text.data() + text.size() - at));) {
+    ++lineFeeds;
+    at = static_cast<const char*>(hit) + 1;
+  }
+  std::string out(text.size() + lineFeeds + 2, '\0');
+  char* dst = out.data();
   std::string filtered;
   bool first = true;
   bool softBreak = false;
@@ -170,27 +230,40 @@ std::string decodeQuotedPrintable(std::string_view text) {
     const size_t lf = text.find('\n', pos);
     const bool terminated = lf != std::string_view::npos;
     const size_t lineEnd = terminated ? lf : text.size();
-    std::string_view line = text.substr(pos, lineEnd - pos);
+    const std::string_view raw = text.substr(pos, lineEnd - pos);
     pos = terminated ? lf + 1 : text.size();
-    bool clean = true;
-    for (const char ch : line) clean &= isQuotedPrintableKept(static_cast<unsigned char>(ch));
-    if (!clean) {
+
+    char* const lineStart = dst;
+    const bool breakFirst = !first && !softBreak;
+    if (breakFirst) {
+      *dst++ = '\r';
+      *dst++ = '\n';
+    }
+    std::string_view line = trimQuotedPrintableLine(raw);
+    LineEnd end = decodeQuotedPrintableLine(line.data(), line.data() + line.size(), dst);
+    if (end == LineEnd::Dropped) {
+      dst = lineStart;
       filtered.clear();
-      for (const char ch : line) {
+      for (const char ch : raw) {
         if (isQuotedPrintableKept(static_cast<unsigned char>(ch))) filtered.push_back(ch);
       }
-      line = filtered;
+      if (!terminated && filtered.empty()) break;  // nothing kept after the last line feed
+      if (breakFirst) {
+        *dst++ = '\r';
+        *dst++ = '\n';
+      }
+      line = trimQuotedPrintableLine(filtered);
+      end = decodeQuotedPrintableLine(line.data(), line.data() + line.size(), dst);
     }
-    if (!terminated && line.empty()) break;  // nothing kept after the last line feed
     endsInLineFeed = terminated;
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
-      line.remove_suffix(1);
-    }
-    if (!first && !softBreak) out.append("\r\n");
     first = false;
-    softBreak = decodeQuotedPrintableLine(line, out);
+    softBreak = end == LineEnd::Soft;
   }
-  if (endsInLineFeed && !softBreak) out.append("\r\n");
+  if (endsInLineFeed && !softBreak) {
+    *dst++ = '\r';
+    *dst++ = '\n';
+  }
+  out.resize(static_cast<size_t>(dst - out.data()));
   return out;
 }
 
