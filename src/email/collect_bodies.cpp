@@ -17,11 +17,6 @@ std::string declaredCharset(const mime::Part& part) {
   return text::asciiLower(trimmedParam(part.contentType.params, "charset"));
 }
 
-bool allAscii(std::string_view bytes) {
-  return std::all_of(bytes.begin(), bytes.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 std::string charsetDescriptor(const std::string& declared) {
   return declared.empty() ? "declares no charset" : "declares charset " + declared;
 }
@@ -70,7 +65,7 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
 
     std::string candidate;
     const bool sniff = declared.empty() || declared == "us-ascii" || declared == "ascii";
-    if (!sniff || allAscii(bytes)) {
+    if (!sniff || text::isAscii(bytes)) {
       // The library's text follows the charset as written ("us-ascii" when absent).
       candidate = mime::decodeCharset(bytes, part.contentType.charset);
     } else if (text::isValidUtf8(bytes)) {

@@ -149,6 +149,18 @@ bool isValidUtf8(std::string_view s) {
   return true;
 }
 
+bool isAscii(std::string_view s) {
+  size_t i = 0;
+  uint64_t high = 0;
+  for (; s.size() - i >= 8; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 std::string utf8Lossy(std::string_view s) {
   std::string out;
   out.reserve(s.size());

@@ -25,6 +25,9 @@ bool isBlank(std::string_view utf8);
 // Strict UTF-8 validation (no surrogates, no overlong forms, at most U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
+// True when no byte is above 0x7F.
+bool isAscii(std::string_view bytes);
+
 // Decodes bytes as UTF-8, replacing every maximal invalid subpart with U+FFFD (the
 // WHATWG decoder's error handling).
 std::string utf8Lossy(std::string_view bytes);

@@ -20,11 +20,6 @@ bool isAsciiLikeCharset(std::string_view lowerCharset) {
   return lowerCharset.empty() || lowerCharset == "ascii" || lowerCharset == "us-ascii";
 }
 
-bool hasByteAbove7F(std::string_view bytes) {
-  return std::any_of(bytes.begin(), bytes.end(),
-                     [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
-}
-
 bool contains(std::string_view haystack, std::string_view needle) {
   return haystack.find(needle) != std::string_view::npos;
 }
@@ -77,7 +72,7 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
   const mime::BodyBytes body = mime::transferDecode(part);
   const std::string_view bytes = body.ok ? body.bytes() : std::string_view();
   if (bytes.size() > kOversizeLimit) ++probe.oversize;
-  if (asciiLike && hasByteAbove7F(bytes)) probe.undeclNonAscii = true;
+  if (asciiLike && !text::isAscii(bytes)) probe.undeclNonAscii = true;
 
   if (mediaType == "text/html") {
     ++probe.htmlLeaves;
