@@ -51,17 +51,25 @@ void appendEscaped(std::string& out, std::string_view text) {
   out.append(text.data() + runStart, text.size() - runStart);
 }
 
-void appendKey(std::string& out, std::string_view key) {
-  out += '"';
-  out += key;
-  out += "\":";
+// Keys are short literals; a member's "," key and scalar value are put together in one small
+// buffer and appended in one step.
+constexpr size_t kMaxKey = 40;
+
+// Writes `"key":` at `at` (with a leading "," when `comma`) and returns the end.
+char* putKey(char* at, std::string_view key, bool comma) {
+  if (comma) *at++ = ',';
+  *at++ = '"';
+  const size_t size = key.size() < kMaxKey ? key.size() : kMaxKey;
+  std::memcpy(at, key.data(), size);
+  at += size;
+  *at++ = '"';
+  *at++ = ':';
+  return at;
 }
 
-void appendUnsigned(std::string& out, uint64_t value) {
-  char digits[20];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)ec;  // 20 digits always suffice for 64 bits
-  out.append(digits, end);
+void appendKey(std::string& out, std::string_view key) {
+  char buffer[kMaxKey + 4];
+  out.append(buffer, putKey(buffer, key, false));
 }
 
 void appendBool(std::string& out, bool value) {
@@ -71,30 +79,37 @@ void appendBool(std::string& out, bool value) {
 // Each member writer puts the "," before its member; the first member of an object is
 // written by hand right after "{".
 void member(std::string& out, std::string_view key, bool value) {
-  out += ',';
-  appendKey(out, key);
-  appendBool(out, value);
+  char buffer[kMaxKey + 4 + 5];
+  char* at = putKey(buffer, key, true);
+  const std::string_view word = value ? std::string_view("true") : std::string_view("false");
+  std::memcpy(at, word.data(), word.size());
+  out.append(buffer, at + word.size());
 }
 
 void member(std::string& out, std::string_view key, uint64_t value) {
-  out += ',';
-  appendKey(out, key);
-  appendUnsigned(out, value);
+  char buffer[kMaxKey + 4 + 20];
+  char* at = putKey(buffer, key, true);
+  auto [end, ec] = std::to_chars(at, at + 20, value);
+  (void)ec;  // 20 digits always suffice for 64 bits
+  out.append(buffer, end);
 }
 
 void member(std::string& out, std::string_view key, uint32_t value) {
   member(out, key, static_cast<uint64_t>(value));
 }
 
+void appendMemberKey(std::string& out, std::string_view key) {
+  char buffer[kMaxKey + 4];
+  out.append(buffer, putKey(buffer, key, true));
+}
+
 void member(std::string& out, std::string_view key, std::string_view value) {
-  out += ',';
-  appendKey(out, key);
+  appendMemberKey(out, key);
   appendJsonString(out, value);
 }
 
 void member(std::string& out, std::string_view key, const std::vector<std::string>& values) {
-  out += ',';
-  appendKey(out, key);
+  appendMemberKey(out, key);
   out += '[';
   for (size_t i = 0; i < values.size(); ++i) {
     if (i != 0) out += ',';
