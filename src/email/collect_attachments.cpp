@@ -26,7 +26,7 @@ std::string contentIdValue(const mime::Header& header) {
 
 void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                         std::vector<Attachment>& attachments, LossNotices& notices,
-                        AttachmentBytes carry) {
+                        ReadDetail detail) {
   const auto& parts = message.parts;
   if (root >= parts.size()) return;
   const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
@@ -80,7 +80,7 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
     Attachment attachment;
     attachment.size = bytes.size();
     const bool oversize = attachment.size > kInlineCap;
-    if (!oversize && carry == AttachmentBytes::Carried) {
+    if (!oversize && detail == ReadDetail::Full) {
       attachment.content = text::encodeBase64(bytes);
     }
     if (name) {

@@ -32,7 +32,21 @@ void appendMailbox(std::vector<std::string>& entries, const mime::Mailbox& mailb
   }
 }
 
-void appendAddressItems(std::vector<std::string>& entries, const mime::AddressList& list) {
+void appendAddressItems(std::vector<std::string>& entries, const mime::AddressList& list,
+                        ReadDetail detail) {
+  if (detail == ReadDetail::Counts) {
+    // One entry per mailbox, per group member, and per memberless named group.
+    for (const auto& item : list.items) {
+      size_t count = 1;
+      if (item.isGroup && !item.members.empty()) {
+        count = item.members.size();
+      } else if (item.isGroup) {
+        count = item.groupName.empty() ? 0 : 1;
+      }
+      entries.resize(entries.size() + count);
+    }
+    return;
+  }
   for (const auto& item : list.items) {
     if (!item.isGroup) {
       appendMailbox(entries, item.mailbox);
@@ -45,12 +59,12 @@ void appendAddressItems(std::vector<std::string>& entries, const mime::AddressLi
 }
 
 void readRecipients(const mime::ParsedMessage& message, const RecipientHeader& lookup,
-                    std::vector<std::string>& entries, LossNotices& notices) {
+                    std::vector<std::string>& entries, LossNotices& notices, ReadDetail detail) {
   size_t cursor = 0;
   while (const mime::Header* header = findHeader(message, cursor, lookup.name)) {
     const size_t before = entries.size();
     const mime::AddressList list = mime::parseAddressList(*header);
-    if (list.ok) appendAddressItems(entries, list);
+    if (list.ok) appendAddressItems(entries, list, detail);
     if (entries.size() > before) continue;
 
     // Nothing came of the header: carry its text as one entry unless it is blank.
@@ -124,14 +138,14 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
 }
 
 ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
-                             AttachmentBytes bytes) {
+                             ReadDetail detail) {
   ReadResult result;
   for (const auto& lookup : kRecipientHeaders) {
-    readRecipients(message, lookup, result.*(lookup.list), notices);
+    readRecipients(message, lookup, result.*(lookup.list), notices, detail);
   }
   readDate(message, notices);
   collectBodies(message, 0, result.html, result.text, notices);
-  collectAttachments(message, 0, result.attachments, notices, bytes);
+  collectAttachments(message, 0, result.attachments, notices, detail);
   if (result.attachments.empty()) rescueReportAttachment(result);
   return result;
 }
@@ -147,8 +161,8 @@ ReadOutcome readParsed(const mime::ParsedMessage& message) {
     return outcome;
   }
   LossNotices notices;
-  // The summary counts attachments and never shows their bytes.
-  ReadResult result = readParsedMessage(message, notices, AttachmentBytes::Omitted);
+  // The summary counts attachments and recipients and never shows them.
+  ReadResult result = readParsedMessage(message, notices, ReadDetail::Counts);
 
   outcome.ok = true;
   ReadSummary& summary = outcome.summary;

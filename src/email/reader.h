@@ -39,13 +39,14 @@ ReadOutcome readMessage(std::string_view bytes);
 // other looks at the same bytes).
 ReadOutcome readParsed(const mime::ParsedMessage& message);
 
-// Whether attachments carry their bytes (standard base64 in `content`). Every other member
-// of the result and every notice is the same either way.
-enum class AttachmentBytes { Carried, Omitted };
+// How much of the result is filled in. Full: everything. Counts: what a read summary needs;
+// attachments omit their bytes (`content` stays empty) and recipient entries are empty
+// strings (only their number counts). The notices and every other member are the same.
+enum class ReadDetail { Full, Counts };
 
 // The read step over an accepted message; notices are appended to `notices`.
 ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
-                             AttachmentBytes bytes = AttachmentBytes::Carried);
+                             ReadDetail detail = ReadDetail::Full);
 
 // Cursor over the top-level header list: the next header at or after `cursor` whose name,
 // decoded as Latin-1 and trimmed of white space, equals `name` ignoring ASCII case. On a
@@ -58,6 +59,6 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
                    std::string& text, LossNotices& notices);
 void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                         std::vector<Attachment>& attachments, LossNotices& notices,
-                        AttachmentBytes bytes = AttachmentBytes::Carried);
+                        ReadDetail detail = ReadDetail::Full);
 
 }  // namespace email
