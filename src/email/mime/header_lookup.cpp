@@ -8,7 +8,9 @@ namespace email::mime {
 // character and so never equals an ASCII letter, which a byte-wise ASCII comparison gives.
 const Header* firstHeader(const Part& part, std::string_view name) {
   for (const Header& header : part.headers) {
-    if (text::equalsIgnoreAsciiCase(header.name, name)) return &header;
+    if (header.name.size() == name.size() && text::equalsIgnoreAsciiCase(header.name, name)) {
+      return &header;
+    }
   }
   return nullptr;
 }
