@@ -69,20 +69,27 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
       }
     }
 
-    const mime::BodyBytes body = mime::transferDecode(part);
-    if (!body.ok) {
+    // A summary needs only the decoded size, which is counted without keeping the bytes.
+    Attachment attachment;
+    bool decoded = true;
+    if (detail == ReadDetail::Full) {
+      const mime::BodyBytes body = mime::transferDecode(part);
+      decoded = body.ok;
+      attachment.size = body.bytes().size();
+      if (decoded && attachment.size <= kInlineCap) {
+        attachment.content = text::encodeBase64(body.bytes());
+      }
+    } else {
+      const mime::BodySize body = mime::transferDecodedSize(part);
+      decoded = body.ok;
+      attachment.size = body.size;
+    }
+    if (!decoded) {
       added.add(FeatureId::AttachmentsContent,
                 "a " + mediaType + " attachment part failed to decode and was dropped");
       continue;
     }
-    const std::string_view bytes = body.bytes();
-
-    Attachment attachment;
-    attachment.size = bytes.size();
     const bool oversize = attachment.size > kInlineCap;
-    if (!oversize && detail == ReadDetail::Full) {
-      attachment.content = text::encodeBase64(bytes);
-    }
     if (name) {
       attachment.filename = std::move(*name);
     } else {
