@@ -122,13 +122,11 @@ bool isLineBreak(uint8_t c) {
 
 // Base64 blocks as decodeBase64Mime reads them, with the bytes `skip` accepts ignored
 // wherever they stand. Runs of whole 4-symbol blocks are decoded four characters at a time;
-// skipped bytes, padding and errors take the one-character path. False on failure. Without
-// `kWrite` only the decoded length is worked out, in `*count`.
-template <bool kWrite, typename Skip>
-bool walkBase64Blocks(std::string_view text, Skip skip, std::string* out, uint64_t* count) {
-  if constexpr (kWrite) out->resize(text.size() / 4 * 3 + 3);
-  char* const begin = kWrite ? out->data() : nullptr;
-  uint64_t written = 0;
+// skipped bytes, padding and errors take the one-character path. False on failure.
+template <typename Skip>
+bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
+  out.resize(text.size() / 4 * 3 + 3);
+  char* dst = out.data();
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const auto* const end = p + text.size();
   uint8_t block[4];
@@ -141,14 +139,11 @@ bool walkBase64Blocks(std::string_view text, Skip skip, std::string* out, uint64
         const uint32_t c = kBase64Values[p[2]];
         const uint32_t d = kBase64Values[p[3]];
         if (((a | b | c | d) & 0xC0) != 0) break;  // not four plain symbols
-        if constexpr (kWrite) {
-          const uint32_t bits = a << 18 | b << 12 | c << 6 | d;
-          char* dst = begin + written;
-          dst[0] = static_cast<char>(bits >> 16);
-          dst[1] = static_cast<char>((bits >> 8) & 0xFF);
-          dst[2] = static_cast<char>(bits & 0xFF);
-        }
-        written += 3;
+        const uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+        dst[0] = static_cast<char>(bits >> 16);
+        dst[1] = static_cast<char>((bits >> 8) & 0xFF);
+        dst[2] = static_cast<char>(bits & 0xFF);
+        dst += 3;
         p += 4;
       }
       if (p == end) break;
@@ -167,23 +162,78 @@ bool walkBase64Blocks(std::string_view text, Skip skip, std::string* out, uint64
       if (v == kNotBase64) return false;
       bits |= static_cast<uint32_t>(v) << (18 - 6 * k);
     }
-    if constexpr (kWrite) {
-      char* dst = begin + written;
-      dst[0] = static_cast<char>(bits >> 16);
-      if (symbols >= 3) dst[1] = static_cast<char>((bits >> 8) & 0xFF);
-      if (symbols == 4) dst[2] = static_cast<char>(bits & 0xFF);
-    }
-    written += symbols - 1;
+    *dst++ = static_cast<char>(bits >> 16);
+    if (symbols >= 3) *dst++ = static_cast<char>((bits >> 8) & 0xFF);
+    if (symbols == 4) *dst++ = static_cast<char>(bits & 0xFF);
   }
   if (filled != 0) return false;
-  if constexpr (kWrite) out->resize(static_cast<size_t>(written));
-  if (count != nullptr) *count = written;
+  out.resize(static_cast<size_t>(dst - out.data()));
   return true;
 }
 
-template <typename Skip>
-bool decodeBase64Blocks(std::string_view text, Skip skip, std::string& out) {
-  return walkBase64Blocks<true>(text, skip, &out, nullptr);
+// Per byte for counting base64 bodies: 0 for a symbol, 1 for body white space, 64 for
+// anything else, so that the sum over 16 bytes tells both whether all are symbols or white
+// space (sum below 64) and how many are white space.
+constexpr std::array<uint8_t, 256> makeBase64CountClasses() {
+  std::array<uint8_t, 256> classes{};
+  for (auto& c : classes) c = 64;
+  for (int c = 0; c < 256; ++c) {
+    if (kBase64Values[c] != kNotBase64) classes[c] = 0;
+  }
+  for (const char c : {' ', '\t', '\n', '\f', '\r'}) classes[static_cast<uint8_t>(c)] = 1;
+  return classes;
+}
+constexpr std::array<uint8_t, 256> kBase64CountClasses = makeBase64CountClasses();
+
+// The decoded length of a base64 body (white space skipped as transferDecode does), or false
+// when it does not decode. Stretches of symbols and white space are counted sixteen bytes at
+// a time, since every symbol is acceptable anywhere but in a padded block; the rest (padding
+// and anything that fails) takes the one-character path of decodeBase64Blocks.
+bool countBase64Body(std::string_view text, uint64_t& size) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* const end = p + text.size();
+  uint64_t written = 0;
+  uint8_t block[4];
+  size_t filled = 0;
+  bool padded = false;  // the open block holds a "="
+  while (p < end) {
+    bool counted = false;
+    while (!padded && end - p >= 16) {
+      unsigned sum = 0;
+      for (int k = 0; k < 16; ++k) sum += kBase64CountClasses[p[k]];
+      if (sum >= 64) break;
+      const size_t total = filled + 16 - sum;
+      written += total / 4 * 3;
+      filled = total % 4;
+      p += 16;
+      counted = true;
+    }
+    // The open block holds plain symbols only; any plain symbol stands for them.
+    if (counted) {
+      for (size_t k = 0; k < filled; ++k) block[k] = 'A';
+    }
+    const auto* const stop = end - p > 16 ? p + 16 : end;
+    for (; p < stop; ++p) {
+      const uint8_t ch = *p;
+      if (isBodyBase64Space(ch)) continue;
+      // A byte that is neither a symbol nor "=" fails whatever block it lands in.
+      if (kBase64Values[ch] == kNotBase64 && ch != '=') return false;
+      if (ch == '=') padded = true;
+      block[filled++] = ch;
+      if (filled < 4) continue;
+      filled = 0;
+      padded = false;
+      size_t symbolCount = 4;
+      if (block[3] == '=') symbolCount = block[2] == '=' ? 2 : 3;
+      for (size_t k = 0; k < symbolCount; ++k) {
+        if (kBase64Values[block[k]] == kNotBase64) return false;
+      }
+      written += symbolCount - 1;
+    }
+  }
+  if (filled != 0) return false;
+  size = written;
+  return true;
 }
 
 // The Content-Transfer-Encoding that transferDecode applies to the part.
@@ -298,7 +348,7 @@ BodySize transferDecodedSize(const Part& part) {
       result.size = part.body.size();
       break;
     case Encoding::Base64:
-      result.ok = walkBase64Blocks<false>(part.body, isBodyBase64Space, nullptr, &result.size);
+      result.ok = countBase64Body(part.body, result.size);
       if (!result.ok) result.size = 0;
       break;
     case Encoding::QuotedPrintable:
