@@ -423,8 +423,8 @@ void checkReadOutcome(const email::ReadOutcome& outcome, const ParsedMessage& me
   require(recipientNotices <= 4, "at most four distinct recipient notices");
 }
 
-void checkRecordLine(std::string_view name, const email::ReadOutcome& outcome,
-                     const ventry::Probe& probe) {
+std::string checkRecordLine(std::string_view name, const email::ReadOutcome& outcome,
+                            const ventry::Probe& probe) {
   ventry::MessageRecord record;
   record.name = std::string(name);
   record.bytes = name.size();
@@ -510,6 +510,7 @@ void checkRecordLine(std::string_view name, const email::ReadOutcome& outcome,
   }
   wantInner.insert(wantInner.end(), kProbe.begin(), kProbe.end());
   require(inner == wantInner, "loss entries and the 39 probe members in order");
+  return line;
 }
 
 SplitInput splitAt(std::string_view data, char separator, size_t maxHead) {

@@ -39,9 +39,9 @@ void checkProbe(const ventry::Probe& probe, const email::mime::ParsedMessage& me
 void checkReadOutcome(const email::ReadOutcome& outcome, const email::mime::ParsedMessage& message);
 
 // The record line for this outcome and probe: valid JSON, one object, exactly one LF at
-// the end, the members in their fixed order.
-void checkRecordLine(std::string_view name, const email::ReadOutcome& outcome,
-                     const ventry::Probe& probe);
+// the end, the members in their fixed order. Returns the line.
+std::string checkRecordLine(std::string_view name, const email::ReadOutcome& outcome,
+                            const ventry::Probe& probe);
 
 // Splits fuzzer input at the first occurrence of `separator`: the head (a label, a
 // boundary, ...) and the rest. Without a separator the head is empty.

@@ -133,6 +133,27 @@ TEST(MissingEntries, HundredThousandMissingFilesAllGetRecords) {
   EXPECT_NE(last, std::string::npos);
 }
 
+// A run killed midway leaves only whole lines: each record goes out in one piece.
+TEST(InterruptedRun, KilledRunLeavesOnlyCompleteLines) {
+  TempDir dir;
+  dir.write("m.eml", kMessage + std::string(4000, 'x') + "\r\n");
+  std::string list;
+  for (int i = 0; i < 1000000; ++i) list += "m.eml\n";
+  std::string listPath = dir.write("list.txt", list);
+  auto run = runTool({kBinary, "--list", listPath, "--root", dir.path()}, Stdout::File, 3000ms);
+  ASSERT_TRUE(run.timedOut) << "the run ended before it was killed; make the list longer";
+  ASSERT_FALSE(run.out.empty());
+  EXPECT_EQ(run.out.back(), '\n');
+  size_t pos = 0;
+  while (pos < run.out.size()) {
+    size_t end = run.out.find('\n', pos);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(run.out.substr(pos, 9), "{\"name\":\"");
+    EXPECT_EQ(run.out[end - 1], '}');
+    pos = end + 1;
+  }
+}
+
 // A sparse message file above 2 GiB: sizes and offsets must not wrap at 31 or 32 bits.
 // It needs several GiB of memory, so it runs only when asked for.
 TEST(LargeFile, MessageAboveTwoGibibytes) {

@@ -41,7 +41,7 @@ std::string TempDir::write(const std::string& name, const std::string& bytes) co
 }
 
 ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
-                std::chrono::seconds limit) {
+                std::chrono::milliseconds limit) {
   ToolRun run;
   TempDir scratch;
   std::string outPath = scratch.path() + "/stdout";

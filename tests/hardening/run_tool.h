@@ -26,7 +26,7 @@ struct ToolRun {
 };
 
 ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
-                std::chrono::seconds limit);
+                std::chrono::milliseconds limit);
 
 // A fresh empty directory under the system's temporary folder, removed by the destructor.
 class TempDir {
