@@ -38,8 +38,8 @@ TEST(TransferDecodedSize, AgreesWithTheDecodedBytes) {
       {"white space of every kind", "QU JD\tQU\fJD\rQU\nJD", true, 9},
       // Sixteen bytes ending inside a block that holds a bad byte, then a clean chunk.
       {"bad byte in an open block before a clean chunk", "\tQUJDQUJDQUJDQU*" + line76, false, 0},
-      {"high byte in an open block before a clean chunk", "QUJDQUJDQUJDQUJ\x80" + repeat("QUJD", 8),
-       false, 0},
+      {"high byte in an open block before a clean chunk",
+       "\tQUJDQUJDQUJDQU\x80" + repeat("QUJD", 8), false, 0},
       {"bad byte late in a long body", repeat("QUJD", 40) + "Q*JD", false, 0},
       {"padding then a clean chunk", "QUI=" + repeat("QUJD", 8), true, 26},
       {"open padded block followed by symbols", "QUJDQUJDQUJDQU=" + repeat("QUJD", 8), false, 0},
