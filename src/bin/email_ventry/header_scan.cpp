@@ -24,8 +24,13 @@ std::string_view headerBlock(std::string_view bytes) {
   return bytes;
 }
 
+// Whether "=?" occurs in `s`. Header values hold many "=" (signatures, parameters) and few
+// "?", so the search goes by "?".
 bool containsEncodedWordStart(std::string_view s) {
-  return s.find("=?") != std::string_view::npos;
+  for (size_t q = s.find('?', 1); q != std::string_view::npos; q = s.find('?', q + 1)) {
+    if (s[q - 1] == '=') return true;
+  }
+  return false;
 }
 
 enum class Recipient { None, To, Cc };
@@ -95,18 +100,77 @@ void scanHeaderLine(std::string_view line, ScanState& state, Probe& probe) {
   }
 }
 
+void scanLine(std::string_view line, ScanState& state, Probe& probe) {
+  if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    scanContinuationLine(line, state, probe);
+  } else {
+    scanHeaderLine(line, state, probe);
+  }
+}
+
+void finishScan(const ScanState& state, Probe& probe) {
+  probe.hdrToEmpty = probe.hdrTo && !state.toHasText;
+  probe.hdrCcEmpty = probe.hdrCc && !state.ccHasText;
+}
+
+void copyHeaderMembers(const Probe& from, Probe& to) {
+  to.hdrTo = from.hdrTo;
+  to.hdrCc = from.hdrCc;
+  to.hdrToEmpty = from.hdrToEmpty;
+  to.hdrCcEmpty = from.hdrCcEmpty;
+  to.hdrBcc = from.hdrBcc;
+  to.hdrDate = from.hdrDate;
+  to.hdrRefs = from.hdrRefs;
+  to.hdrInReplyTo = from.hdrInReplyTo;
+  to.hdrMessageId = from.hdrMessageId;
+  to.hdrMime = from.hdrMime;
+  to.encWordSubject = from.encWordSubject;
+  to.encWordAny = from.encWordAny;
+}
+
+// The header scan of valid UTF-8 text, in one pass that also finds where the block ends;
+// false (with `probe` untouched) when a line of the block is not valid UTF-8. A line feed is
+// never part of a multi-byte sequence, so the block is valid exactly when each line is.
+bool scanValidHeaderBlock(std::string_view bytes, Probe& probe) {
+  Probe found;
+  ScanState state;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    const size_t lf = bytes.find('\n', start);
+    if (lf == std::string_view::npos) {
+      // No empty line: the whole message is the block; its last line keeps a trailing CR.
+      const std::string_view line = bytes.substr(start);
+      if (!text::isValidUtf8(line)) return false;
+      scanLine(line, state, found);
+      break;
+    }
+    std::string_view line = bytes.substr(start, lf - start);
+    if (!text::isValidUtf8(line)) return false;
+    const char next = lf + 1 < bytes.size() ? bytes[lf + 1] : '\0';
+    const bool blockEnds =
+        next == '\n' || (next == '\r' && lf + 2 < bytes.size() && bytes[lf + 2] == '\n');
+    if (blockEnds) {
+      // The block stops before this line feed, so this last line keeps a trailing CR.
+      if (!line.empty()) scanLine(line, state, found);
+      break;
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    scanLine(line, state, found);
+    start = lf + 1;
+  }
+  finishScan(state, found);
+  copyHeaderMembers(found, probe);
+  return true;
+}
+
 }  // namespace
 
 void scanHeaders(std::string_view bytes, Probe& probe) {
-  const std::string_view block = headerBlock(bytes);
-  // Bad bytes become U+FFFD; valid text is scanned in place.
-  std::string repaired;
-  std::string_view textView = block;
-  if (!text::isValidUtf8(block)) {
-    repaired = text::utf8Lossy(block);
-    textView = repaired;
-  }
+  if (scanValidHeaderBlock(bytes, probe)) return;
 
+  // Bad bytes become U+FFFD, and the repaired block is scanned.
+  const std::string repaired = text::utf8Lossy(headerBlock(bytes));
+  const std::string_view textView = repaired;
   ScanState state;
   size_t start = 0;
   while (start < textView.size()) {
@@ -120,15 +184,9 @@ void scanHeaders(std::string_view bytes, Probe& probe) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       start = lf + 1;
     }
-    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-      scanContinuationLine(line, state, probe);
-    } else {
-      scanHeaderLine(line, state, probe);
-    }
+    scanLine(line, state, probe);
   }
-
-  probe.hdrToEmpty = probe.hdrTo && !state.toHasText;
-  probe.hdrCcEmpty = probe.hdrCc && !state.ccHasText;
+  finishScan(state, probe);
 }
 
 }  // namespace ventry
