@@ -1,6 +1,7 @@
 // The probe's structure walk: one pass over the parsed tree in pre-order, recording the
 // tree's shape and the raw signals a message reader can lose.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,10 @@ bool isAsciiLikeCharset(std::string_view lowerCharset) {
   return lowerCharset.empty() || lowerCharset == "ascii" || lowerCharset == "us-ascii";
 }
 
+// A substring search that does not stop at every occurrence of the needle's first byte
+// (which for "s" or "c" in HTML is nearly every word).
 bool contains(std::string_view haystack, std::string_view needle) {
-  return haystack.find(needle) != std::string_view::npos;
+  return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
 }
 
 void searchHtml(std::string_view html, Probe& probe) {
