@@ -1,5 +1,6 @@
 #include "email/mime/header_block.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace email::mime {
@@ -69,7 +70,9 @@ size_t readHeader(std::string_view s, size_t pos, Header& header) {
 HeaderBlock parseHeaderBlock(std::string_view part) {
   HeaderBlock block;
   // Most header blocks hold a few dozen headers: one allocation instead of six doublings.
-  block.headers.reserve(32);
+  // The room stays below the part's own size, so that many tiny parts cannot make the
+  // reservations outgrow the message.
+  block.headers.reserve(std::min<size_t>(32, part.size() / sizeof(Header)));
   size_t pos = 0;
   for (;;) {
     if (pos >= part.size()) {
