@@ -87,6 +87,33 @@ TEST(TransferDecodedSize, OtherEncodingsCountTheirOutput) {
   }
 }
 
+TEST(DecodesToText, AgreesWithTheDecodedText) {
+  const char* labels[] = {
+      "us-ascii", "utf-8",    "windows-1252", "shift_jis",   "euc-kr",    "gb18030", "big5",
+      "utf-16le", "utf-16be", "utf-7",        "iso-2022-jp", "x-unknown", "",        "replacement"};
+  const std::string inputs[] = {
+      "",
+      "a",
+      "text",
+      "\xEF\xBB\xBF",   // UTF-8 byte-order mark alone
+      "\xEF\xBB\xBFx",  // and with text
+      "\xFF\xFE",       // UTF-16LE byte-order mark alone
+      "\xFE\xFF",       // UTF-16BE byte-order mark alone
+      "\xFF\xFEx\x00",
+      "\x1B$B\x1B(B",  // ISO-2022-JP escapes only
+      "+-",            // UTF-7 plus sign
+      "+",
+      "\x82",  // a lone lead byte
+      std::string("\0", 1),
+  };
+  for (const char* label : labels) {
+    for (const auto& in : inputs) {
+      EXPECT_EQ(mime::decodesToText(in, label), !mime::decodeCharset(in, label).empty())
+          << label << " / " << testing::PrintToString(in);
+    }
+  }
+}
+
 struct QuotedPrintableCase {
   const char* what;
   std::string in;

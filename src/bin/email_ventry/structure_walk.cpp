@@ -86,10 +86,9 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
     }
   } else if (mediaType == "text/plain") {
     ++probe.plainLeaves;
-    // Empty bytes always decode to empty text; other bodies are decoded to find out (a
-    // body holding only a byte-order mark decodes to nothing).
-    if (body.ok && !bytes.empty() &&
-        !mime::decodeCharset(bytes, part.contentType.charset).empty()) {
+    // Empty bytes decode to empty text, and so does a body holding only a byte-order mark;
+    // decodesToText settles most bodies by their first byte.
+    if (body.ok && mime::decodesToText(bytes, part.contentType.charset)) {
       ++probe.plainNonempty;
     }
     if (declaresFlowed(part.contentType)) probe.formatFlowed = true;

@@ -42,12 +42,15 @@ void decodeUtf8(std::string_view bytes, std::string& out) {
   }
 }
 
+// Plain ASCII text is itself in every encoding but UTF-16, UTF-7 ('+'), ISO-2022-JP
+// (escape sequences) and replacement.
+bool isAsciiCompatible(Charset charset) {
+  return charset != Charset::Utf16Be && charset != Charset::Utf16Le && charset != Charset::Utf7 &&
+         charset != Charset::Iso2022Jp && charset != Charset::Replacement;
+}
+
 void decodeAs(Charset charset, std::string_view bytes, std::string& out) {
-  // Plain ASCII text is itself in every encoding but UTF-16, UTF-7 ('+'), ISO-2022-JP
-  // (escape sequences) and replacement.
-  const bool asciiCompatible = charset != Charset::Utf16Be && charset != Charset::Utf16Le &&
-                               charset != Charset::Utf7 && charset != Charset::Iso2022Jp &&
-                               charset != Charset::Replacement;
+  const bool asciiCompatible = isAsciiCompatible(charset);
   if (asciiCompatible && asciiRunLength(bytes, 0) == bytes.size()) {
     out.append(bytes);
     return;
@@ -131,6 +134,16 @@ std::string decodeCharset(std::string_view bytes, std::string_view label) {
     decodeAs(*charset, bytes, out);
   }
   return out;
+}
+
+bool decodesToText(std::string_view bytes, std::string_view label) {
+  if (bytes.empty()) return false;
+  const std::optional<Charset> charset = lookupCharsetLabel(label);
+  // An unknown label decodes one character per byte. In an ASCII-compatible encoding a
+  // first byte below 0x80 is a character of its own (and rules out a byte-order mark).
+  if (!charset) return true;
+  if (isAsciiCompatible(*charset) && static_cast<uint8_t>(bytes.front()) < 0x80) return true;
+  return !decodeCharset(bytes, label).empty();
 }
 
 std::optional<std::string> bodyText(const Part& part) {

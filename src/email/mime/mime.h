@@ -101,6 +101,10 @@ BodySize transferDecodedSize(const Part& part);
 // and malformed input becomes U+FFFD; a label that is not found decodes as ISO-8859-1.
 std::string decodeCharset(std::string_view bytes, std::string_view label);
 
+// Whether `decodeCharset(bytes, label)` gives non-empty text; settled without decoding
+// whenever the first byte decides it.
+bool decodesToText(std::string_view bytes, std::string_view label);
+
 // The part's body as text: transfer decoding, then `decodeCharset` with the part's charset.
 // Empty optional when the transfer decoding fails.
 std::optional<std::string> bodyText(const Part& part);
