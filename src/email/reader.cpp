@@ -62,6 +62,14 @@ void readRecipients(const mime::ParsedMessage& message, const RecipientHeader& l
                     std::vector<std::string>& entries, LossNotices& notices, ReadDetail detail) {
   size_t cursor = 0;
   while (const mime::Header* header = findHeader(message, cursor, lookup.name)) {
+    if (detail == ReadDetail::Counts) {
+      // A plain list is counted without building its mailboxes.
+      const std::optional<size_t> plain = mime::countPlainMailboxes(*header);
+      if (plain && *plain > 0) {
+        entries.resize(entries.size() + *plain);
+        continue;
+      }
+    }
     const size_t before = entries.size();
     const mime::AddressList list = mime::parseAddressList(*header);
     if (list.ok) appendAddressItems(entries, list, detail);

@@ -2,6 +2,7 @@
 // machine over the decoded header value in which every decoded encoded word is one opaque
 // item (its text is never searched for '<', ',' or quotes).
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -353,9 +354,156 @@ ListParse Machine::run() {
   return std::move(result_);
 }
 
+// Lists of plain mailboxes ("a@example.org, Name <b@example.org>" over any folds) make up
+// most real To and Cc headers, and for them the outcome of the state machine is known
+// without tokens and items: a short scan over the decoded text gives the same mailboxes. A
+// value qualifies when it is printable ASCII (with tabs and CRLF or LF folds) holding none
+// of the characters that lead the machine into quotes, comments or groups ('"', '(', ')',
+// '[', ']', ':', ';', '\\') and no "=?" (encoded words). The scan gives up (empty optional,
+// and the machine reads the value) at anything whose outcome takes the machine to work out:
+// a stray ',' or '>' where a mailbox starts, an address without "@", an unclosed '<', text
+// after a '>'.
+constexpr std::array<uint8_t, 256> makePlainListBytes() {
+  // 0: stands for itself; 1: needs a look at its neighbour (CR must start CRLF, "?" must
+  // not follow "="); 2: rules the fast path out.
+  std::array<uint8_t, 256> kinds{};
+  for (int c = 0; c < 256; ++c) kinds[c] = c >= 0x20 && c <= 0x7E ? 0 : 2;
+  kinds['\t'] = 0;
+  kinds['\n'] = 0;
+  kinds['\r'] = 1;
+  kinds['?'] = 1;
+  for (const char c : {'"', '(', ')', '[', ']', ':', ';', '\\'}) {
+    kinds[static_cast<uint8_t>(c)] = 2;
+  }
+  return kinds;
+}
+constexpr std::array<uint8_t, 256> kPlainListBytes = makePlainListBytes();
+
+bool isFoldSpace(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view trimFoldSpaceEnd(std::string_view s) {
+  while (!s.empty() && isFoldSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The decoded text of a value that qualifies as a plain list (see above), or nothing.
+// `joined` holds the text when the value is folded.
+std::optional<std::string_view> plainListText(std::string_view value, std::string& joined) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    const uint8_t kind = kPlainListBytes[c];
+    if (kind == 0) continue;
+    if (kind == 2) return std::nullopt;
+    if (c == '\r' && (i + 1 == value.size() || value[i + 1] != '\n')) return std::nullopt;
+    if (c == '?' && i > 0 && value[i - 1] == '=') return std::nullopt;
+  }
+  if (value.find('\n') == std::string_view::npos) return value;
+
+  // The lines (a CR before the LF dropped) trimmed at their start and joined by one space,
+  // as header value decoding gives them.
+  joined.reserve(value.size());
+  size_t start = 0;
+  for (;;) {
+    const size_t lf = value.find('\n', start);
+    std::string_view line = value.substr(start, lf == std::string_view::npos ? lf : lf - start);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    joined.append(text::trimStart(line));
+    if (lf == std::string_view::npos || lf + 1 == value.size()) break;
+    joined += ' ';
+    start = lf + 1;
+  }
+  return std::string_view(joined);
+}
+
+bool hasAt(std::string_view s) {
+  return s.find('@') != std::string_view::npos;
+}
+
+// Scans the decoded text of a plain list, handing each mailbox to `keep(named, name,
+// address)`. False when the text needs the state machine after all.
+template <typename Keep>
+bool scanPlainMailboxes(std::string_view t, Keep&& keep) {
+  size_t i = 0;
+  for (;;) {
+    // Where a mailbox may start: white space is skipped; the end of the text ends the list.
+    while (i < t.size() && isFoldSpace(t[i])) ++i;
+    if (i == t.size()) return true;
+    if (t[i] == ',' || t[i] == '>') return false;
+    std::string_view name;
+    bool named = false;
+    if (t[i] != '<') {
+      // A bare address, or the display name before '<' (trimmed at its end).
+      const size_t begin = i;
+      while (i < t.size() && t[i] != ',' && t[i] != '<') ++i;
+      const std::string_view bare = trimFoldSpaceEnd(t.substr(begin, i - begin));
+      if (i == t.size() || t[i] == ',') {
+        if (!hasAt(bare)) return false;
+        keep(false, std::string_view(), bare);
+        if (i == t.size()) return true;
+        ++i;
+        continue;
+      }
+      name = bare;
+      named = true;
+    }
+    // The bracketed address, taken as written up to '>'.
+    const size_t open = i + 1;
+    const size_t close = t.find('>', open);
+    if (close == std::string_view::npos) return false;
+    const std::string_view address = t.substr(open, close - open);
+    if (!hasAt(address)) return false;
+    keep(named, name, address);
+    // After '>' only white space, then ',' or the end.
+    i = close + 1;
+    while (i < t.size() && isFoldSpace(t[i])) ++i;
+    if (i == t.size()) return true;
+    if (t[i] != ',') return false;
+    ++i;
+  }
+}
+
+std::optional<AddressList> parsePlainAddressList(std::string_view value) {
+  std::string joined;
+  const std::optional<std::string_view> t = plainListText(value, joined);
+  if (!t) return std::nullopt;
+  // Counted first, so that the items are allocated once and only for a list that
+  // qualifies.
+  size_t count = 0;
+  if (!scanPlainMailboxes(*t, [&count](bool, std::string_view, std::string_view) { ++count; })) {
+    return std::nullopt;
+  }
+  AddressList list;
+  list.ok = true;
+  list.items.resize(count);
+  size_t next = 0;
+  scanPlainMailboxes(*t,
+                     [&list, &next](bool named, std::string_view name, std::string_view address) {
+                       Mailbox& mailbox = list.items[next++].mailbox;
+                       if (named) mailbox.displayName.emplace(name);
+                       mailbox.address.assign(address);
+                     });
+  return list;
+}
+
 }  // namespace
 
+std::optional<size_t> countPlainMailboxes(const Header& header) {
+  std::string joined;
+  const std::optional<std::string_view> t = plainListText(header.value, joined);
+  if (!t) return std::nullopt;
+  size_t count = 0;
+  if (!scanPlainMailboxes(*t, [&count](bool, std::string_view, std::string_view) { ++count; })) {
+    return std::nullopt;
+  }
+  return count;
+}
+
 AddressList parseAddressList(const Header& header) {
+  if (std::optional<AddressList> plain = parsePlainAddressList(header.value)) return *plain;
   std::vector<HeaderToken> tokens = tokenizeHeaderValue(header.value);
   ItemReader reader(tokens);
   Machine machine(reader, false);

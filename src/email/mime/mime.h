@@ -127,6 +127,11 @@ struct AddressList {
 };
 AddressList parseAddressList(const Header& header);
 
+// For a plain list (mailboxes only, with or without display names, no quotes, comments,
+// groups or encoded words, as most To and Cc headers are) the number of mailboxes
+// parseAddressList gives, found without building them; empty optional for any other value.
+std::optional<size_t> countPlainMailboxes(const Header& header);
+
 // RFC 5322 date-time to seconds since the epoch, zone applied. Text without a day number
 // gives 0 (success).
 struct DateParse {
