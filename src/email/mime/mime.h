@@ -42,6 +42,12 @@ struct ContentDisposition {
 
 inline constexpr uint32_t kNoPart = UINT32_MAX;
 
+// The outcome of a part's transfer decoding as a byte count.
+struct BodySize {
+  bool ok = true;     // false when the transfer decoding fails (size is then 0)
+  uint64_t size = 0;  // decoded byte count
+};
+
 struct Part {
   std::string_view raw;         // this part's bytes: header block and body
   std::vector<Header> headers;  // in order
@@ -51,6 +57,8 @@ struct Part {
   uint32_t parent = kNoPart;  // index of the enclosing multipart part
   uint32_t childCount = 0;    // number of direct sub-parts
   uint32_t subtreeEnd = 0;    // index one past this part's last descendant
+  // Filled by the first transferDecodedSize of the part, which later calls return.
+  mutable std::optional<BodySize> decodedSizeMemo;
 };
 
 struct ParsedMessage {
@@ -88,11 +96,8 @@ struct BodyBytes {
 };
 BodyBytes transferDecode(const Part& part);
 
-// The number of bytes `transferDecode` gives for the part, worked out without keeping them.
-struct BodySize {
-  bool ok = true;     // false when the transfer decoding fails (size is then 0)
-  uint64_t size = 0;  // decoded byte count
-};
+// The number of bytes `transferDecode` gives for the part, worked out without keeping them
+// (once per part: the probe and the reader both ask).
 BodySize transferDecodedSize(const Part& part);
 
 // Turns bytes into text by a charset label the way body text is decoded: the label is

@@ -342,7 +342,8 @@ BodyBytes transferDecode(const Part& part) {
 }
 
 BodySize transferDecodedSize(const Part& part) {
-  BodySize result;
+  if (part.decodedSizeMemo) return *part.decodedSizeMemo;
+  BodySize& result = part.decodedSizeMemo.emplace();
   switch (partEncoding(part)) {
     case Encoding::Identity:
       result.size = part.body.size();
