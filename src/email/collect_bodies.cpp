@@ -55,7 +55,7 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
     const std::string label = plain ? "text/plain" : "text/html";
 
     const std::string declared = declaredCharset(part);
-    const mime::BodyBytes body = mime::transferDecode(part);
+    const mime::BodyBytes& body = mime::decodedBody(part);
     if (!body.ok) {
       addLossNotice(notices, FeatureId::AttachmentsContent,
                     "a " + label + " body part failed to decode and was dropped");

@@ -72,7 +72,7 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
   }
 
   // A failed transfer decoding leaves the body empty and the text unobtained.
-  const mime::BodyBytes body = mime::transferDecode(part);
+  const mime::BodyBytes& body = mime::decodedBody(part);
   const std::string_view bytes = body.ok ? body.bytes() : std::string_view();
   if (bytes.size() > kOversizeLimit) ++probe.oversize;
   if (asciiLike && !text::isAscii(bytes)) probe.undeclNonAscii = true;

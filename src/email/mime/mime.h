@@ -42,6 +42,16 @@ struct ContentDisposition {
 
 inline constexpr uint32_t kNoPart = UINT32_MAX;
 
+// A part's transfer-decoded body bytes.
+struct BodyBytes {
+  bool ok = true;            // false when the transfer decoding failed
+  bool transformed = false;  // true when `decoded` holds the bytes, false for a view
+  std::string decoded;
+  std::string_view view;
+
+  std::string_view bytes() const { return transformed ? std::string_view(decoded) : view; }
+};
+
 // The outcome of a part's transfer decoding as a byte count.
 struct BodySize {
   bool ok = true;     // false when the transfer decoding fails (size is then 0)
@@ -57,8 +67,10 @@ struct Part {
   uint32_t parent = kNoPart;  // index of the enclosing multipart part
   uint32_t childCount = 0;    // number of direct sub-parts
   uint32_t subtreeEnd = 0;    // index one past this part's last descendant
-  // Filled by the first transferDecodedSize of the part, which later calls return.
+  // Filled by the first transferDecodedSize / decodedBody of the part, which later calls
+  // return.
   mutable std::optional<BodySize> decodedSizeMemo;
+  mutable std::optional<BodyBytes> decodedBodyMemo;
 };
 
 struct ParsedMessage {
@@ -85,16 +97,11 @@ std::string headerName(const Header& header);
 // the part has none.
 ContentDisposition contentDisposition(const Part& part);
 
-// The part's transfer-decoded body bytes.
-struct BodyBytes {
-  bool ok = true;            // false when the transfer decoding failed
-  bool transformed = false;  // true when `decoded` holds the bytes, false for a view
-  std::string decoded;
-  std::string_view view;
-
-  std::string_view bytes() const { return transformed ? std::string_view(decoded) : view; }
-};
 BodyBytes transferDecode(const Part& part);
+
+// The same, decoded on the first call and kept with the part, so that the probe and the
+// reader, which both read text bodies, decode each once. Valid as long as the part.
+const BodyBytes& decodedBody(const Part& part);
 
 // The number of bytes `transferDecode` gives for the part, worked out without keeping them
 // (once per part: the probe and the reader both ask).

@@ -341,8 +341,17 @@ BodyBytes transferDecode(const Part& part) {
   return result;
 }
 
+const BodyBytes& decodedBody(const Part& part) {
+  if (!part.decodedBodyMemo) part.decodedBodyMemo = transferDecode(part);
+  return *part.decodedBodyMemo;
+}
+
 BodySize transferDecodedSize(const Part& part) {
   if (part.decodedSizeMemo) return *part.decodedSizeMemo;
+  if (part.decodedBodyMemo) {
+    const BodyBytes& body = *part.decodedBodyMemo;
+    return part.decodedSizeMemo.emplace(BodySize{body.ok, body.ok ? body.bytes().size() : 0});
+  }
   BodySize& result = part.decodedSizeMemo.emplace();
   switch (partEncoding(part)) {
     case Encoding::Identity:
