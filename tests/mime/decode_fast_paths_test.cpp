@@ -56,6 +56,15 @@ TEST(TransferDecodedSize, AgreesWithTheDecodedBytes) {
     const mime::BodySize counted = mime::transferDecodedSize(part);
     EXPECT_EQ(decoded.ok, c.ok) << c.what;
     EXPECT_EQ(counted.ok, c.ok) << c.what;
+    // The kept decoding gives the same bytes, and a size asked after it agrees.
+    const mime::ParsedMessage again = mime::parseMessage(message);
+    const mime::BodyBytes& kept = mime::decodedBody(again.parts.front());
+    EXPECT_EQ(kept.ok, c.ok) << c.what;
+    EXPECT_EQ(kept.bytes(), decoded.bytes()) << c.what;
+    EXPECT_EQ(&mime::decodedBody(again.parts.front()), &kept) << c.what;
+    const mime::BodySize afterKept = mime::transferDecodedSize(again.parts.front());
+    EXPECT_EQ(afterKept.ok, c.ok) << c.what;
+    EXPECT_EQ(afterKept.size, counted.size) << c.what;
     if (c.ok) {
       EXPECT_EQ(decoded.bytes().size(), c.size) << c.what;
       EXPECT_EQ(counted.size, c.size) << c.what;
