@@ -391,7 +391,16 @@ std::string_view trimFoldSpaceEnd(std::string_view s) {
 // The decoded text of a value that qualifies as a plain list (see above), or nothing.
 // `joined` holds the text when the value is folded.
 std::optional<std::string_view> plainListText(std::string_view value, std::string& joined) {
-  for (size_t i = 0; i < value.size(); ++i) {
+  const size_t size = value.size();
+  for (size_t i = 0; i < size; ++i) {
+    // Runs of ordinary bytes, four at a time.
+    while (i + 4 <= size && (kPlainListBytes[static_cast<uint8_t>(value[i])] |
+                             kPlainListBytes[static_cast<uint8_t>(value[i + 1])] |
+                             kPlainListBytes[static_cast<uint8_t>(value[i + 2])] |
+                             kPlainListBytes[static_cast<uint8_t>(value[i + 3])]) == 0) {
+      i += 4;
+    }
+    if (i == size) break;
     const auto c = static_cast<unsigned char>(value[i]);
     const uint8_t kind = kPlainListBytes[c];
     if (kind == 0) continue;
