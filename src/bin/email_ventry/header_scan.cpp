@@ -128,36 +128,36 @@ void copyHeaderMembers(const Probe& from, Probe& to) {
   to.encWordAny = from.encWordAny;
 }
 
-// The header scan of valid UTF-8 text, in one pass that also finds where the block ends;
-// false (with `probe` untouched) when a line of the block is not valid UTF-8. A line feed is
-// never part of a multi-byte sequence, so the block is valid exactly when each line is.
+// The header scan in one pass that also finds where the block ends, for a block of valid
+// UTF-8; false (with `probe` untouched) when the block turns out not to be valid UTF-8, which
+// is checked once the end is known. Scanning lines first is safe for any bytes.
 bool scanValidHeaderBlock(std::string_view bytes, Probe& probe) {
   Probe found;
   ScanState state;
+  size_t blockEnd = bytes.size();
   size_t start = 0;
   while (start < bytes.size()) {
     const size_t lf = bytes.find('\n', start);
     if (lf == std::string_view::npos) {
       // No empty line: the whole message is the block; its last line keeps a trailing CR.
-      const std::string_view line = bytes.substr(start);
-      if (!text::isValidUtf8(line)) return false;
-      scanLine(line, state, found);
+      scanLine(bytes.substr(start), state, found);
       break;
     }
     std::string_view line = bytes.substr(start, lf - start);
-    if (!text::isValidUtf8(line)) return false;
     const char next = lf + 1 < bytes.size() ? bytes[lf + 1] : '\0';
     const bool blockEnds =
         next == '\n' || (next == '\r' && lf + 2 < bytes.size() && bytes[lf + 2] == '\n');
     if (blockEnds) {
       // The block stops before this line feed, so this last line keeps a trailing CR.
       if (!line.empty()) scanLine(line, state, found);
+      blockEnd = lf;
       break;
     }
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     scanLine(line, state, found);
     start = lf + 1;
   }
+  if (!text::isValidUtf8(bytes.substr(0, blockEnd))) return false;
   finishScan(state, found);
   copyHeaderMembers(found, probe);
   return true;
