@@ -116,10 +116,19 @@ void rescueReportAttachment(ReadResult& result) {
   }
 }
 
-// Whether `raw`, read as Latin-1 and trimmed of white space, equals the ASCII `name`
+// Whether `raw`, read as Latin-1 and trimmed of white space, equals `name` (ASCII, no
+// white space at its edges)
 // ignoring ASCII case. Each byte is its own code point, so the bytes are compared in place:
 // a byte above 0x7F never equals an ASCII letter either way.
 bool latin1NameEquals(std::string_view raw, std::string_view name) {
+  // Trimming only shortens: a shorter name never matches, and one of the same length matches
+  // only as it is (a white-space byte at its edge would face a character of `name`, which
+  // has none at its edges).
+  if (raw.size() < name.size()) return false;
+  if (raw.size() == name.size()) return text::equalsIgnoreAsciiCase(raw, name);
+  // A longer one can only match when trimming takes something off.
+  auto space = [](char c) { return text::isWhiteSpace(static_cast<unsigned char>(c)); };
+  if (!space(raw.front()) && !space(raw.back())) return false;
   size_t begin = 0;
   size_t end = raw.size();
   while (begin < end && text::isWhiteSpace(static_cast<unsigned char>(raw[begin]))) ++begin;
@@ -133,8 +142,13 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
                                std::string_view name) {
   if (message.parts.empty()) return nullptr;
   const auto& headers = message.parts.front().headers;
-  const bool asciiName = std::all_of(name.begin(), name.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  // The byte comparison serves ASCII names without white space at their edges (the only
+  // kind asked for); any other name takes the decoded, trimmed comparison.
+  const bool asciiName =
+      std::all_of(name.begin(), name.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }) &&
+      (name.empty() || (!text::isWhiteSpace(static_cast<unsigned char>(name.front())) &&
+                        !text::isWhiteSpace(static_cast<unsigned char>(name.back()))));
   while (cursor < headers.size()) {
     const mime::Header& header = headers[cursor++];
     if (asciiName ? latin1NameEquals(header.name, name)
