@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,13 @@
 #include "email/mime/mime.h"
 #include "email/reader.h"
 #include "email_ventry/probe.h"
+
+namespace adversarial {
+// Test names in listings show the input's name, not the bytes of the case.
+void PrintTo(const Case& which, std::ostream* out) {
+  *out << which.name;
+}
+}  // namespace adversarial
 
 namespace {
 

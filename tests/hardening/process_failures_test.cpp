@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ struct OutputCase {
   const char* label;
   Stdout target;
 };
+
+void PrintTo(const OutputCase& which, std::ostream* out) {
+  *out << which.label;
+}
 
 class OutputFailure : public testing::TestWithParam<OutputCase> {};
 
