@@ -65,6 +65,11 @@ char32_t nextCodePoint(std::string_view s, size_t& pos) {
 
 std::string_view trimStart(std::string_view s) {
   size_t pos = 0;
+  // Most text starts with an ASCII character that is not white space.
+  if (!s.empty()) {
+    const auto first = static_cast<unsigned char>(s.front());
+    if (first < 0x80 && !isWhiteSpace(first)) return s;
+  }
   while (pos < s.size()) {
     size_t next = pos;
     char32_t c = nextCodePoint(s, next);
@@ -75,6 +80,11 @@ std::string_view trimStart(std::string_view s) {
 }
 
 std::string_view trimEnd(std::string_view s) {
+  // Most text ends with an ASCII character that is not white space.
+  if (!s.empty()) {
+    const auto last = static_cast<unsigned char>(s.back());
+    if (last < 0x80 && !isWhiteSpace(last)) return s;
+  }
   size_t end = s.size();
   while (size_t n = whiteSpaceBefore(s, end)) end -= n;
   return s.substr(0, end);
