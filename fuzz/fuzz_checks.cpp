@@ -266,7 +266,11 @@ void checkParsedMessage(std::string_view bytes, const ParsedMessage& message) {
   require(root.depth == 0 && root.parent == kNoPart, "root depth and parent");
   require(root.subtreeEnd == parts.size(), "the root subtree holds every part");
 
+  // Pre-order layout, checked in one pass: a part's first child follows it directly, each
+  // further child starts where the previous sibling's subtree ends, and the last child's
+  // subtree ends where the parent's does.
   std::vector<uint32_t> children(parts.size(), 0);
+  std::vector<uint32_t> lastChild(parts.size(), kNoPart);
   for (size_t i = 0; i < parts.size(); ++i) {
     const Part& part = parts[i];
     require(part.subtreeEnd > i && part.subtreeEnd <= parts.size(), "subtreeEnd range");
@@ -276,22 +280,19 @@ void checkParsedMessage(std::string_view bytes, const ParsedMessage& message) {
       ++children[part.parent];
       require(part.depth == parent.depth + 1, "depth is the parent's depth plus one");
       require(part.subtreeEnd <= parent.subtreeEnd, "subtree nested in the parent's");
+      uint32_t previous = lastChild[part.parent];
+      if (previous == kNoPart) {
+        require(i == part.parent + 1, "a first child follows its parent");
+      } else {
+        require(i == parts[previous].subtreeEnd, "a sibling follows the previous subtree");
+        require(parts[previous].raw.data() + parts[previous].raw.size() <= part.raw.data() ||
+                    part.raw.empty() || parts[previous].raw.empty(),
+                "siblings are in document order and do not overlap");
+      }
+      lastChild[part.parent] = static_cast<uint32_t>(i);
       require(isWithin(part.raw, parent.raw), "a child's bytes lie inside its parent's");
       require(part.raw.data() >= parent.body.data() + parent.body.size() || part.raw.empty(),
               "a child starts after its parent's preamble");
-      // The previous sibling, if any, ends before this part begins.
-      if (part.parent + 1 < i) {
-        size_t sibling = part.parent + 1;
-        while (parts[sibling].subtreeEnd < i) sibling = parts[sibling].subtreeEnd;
-        if (parts[sibling].subtreeEnd == i && sibling != i) {
-          require(parts[sibling].raw.data() + parts[sibling].raw.size() <= part.raw.data() ||
-                      part.raw.empty() || parts[sibling].raw.empty(),
-                  "siblings are in document order and do not overlap");
-        }
-      }
-    }
-    for (size_t j = i + 1; j < part.subtreeEnd; ++j) {
-      require(parts[j].parent >= i && parts[j].parent < j, "subtree members descend from it");
     }
     require(isWithin(part.body, part.raw), "the body lies inside the part");
     const char* last = part.raw.data();
@@ -322,6 +323,10 @@ void checkParsedMessage(std::string_view bytes, const ParsedMessage& message) {
   }
   for (size_t i = 0; i < parts.size(); ++i) {
     require(children[i] == parts[i].childCount, "childCount matches the parent links");
+    uint32_t last = lastChild[i];
+    require(last == kNoPart ? parts[i].subtreeEnd == i + 1
+                            : parts[last].subtreeEnd == parts[i].subtreeEnd,
+            "a subtree ends with its last child's subtree");
   }
 }
 
