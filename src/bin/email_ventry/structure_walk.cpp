@@ -27,8 +27,44 @@ bool contains(std::string_view haystack, std::string_view needle) {
   return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
 }
 
+// Whether `text` holds `lowerNeedle` (lower-case ASCII) at `at`, ignoring ASCII case.
+bool matchesAt(std::string_view text, size_t at, std::string_view lowerNeedle) {
+  if (text.size() - at < lowerNeedle.size()) return false;
+  for (size_t k = 0; k < lowerNeedle.size(); ++k) {
+    char c = text[at + k];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerNeedle[k]) return false;
+  }
+  return true;
+}
+
+// The searches below look for ASCII needles in the Unicode lower-casing of the HTML. Only
+// two characters outside ASCII lower-case to ASCII: U+212A (to "k", in no needle) and U+0130
+// (to "i" followed by U+0307, which breaks any needle at that "i"). So an ASCII-case-blind
+// search of the text itself finds the same, and text that is not ASCII is searched that way
+// instead of being lower-cased first.
+void searchHtmlInPlace(std::string_view html, Probe& probe) {
+  for (size_t i = 0; i < html.size(); ++i) {
+    const char c = html[i];
+    if (c == 'c' || c == 'C') {
+      if (matchesAt(html, i, "cid:")) probe.cidRefsInHtml = true;
+    } else if (c == 's' || c == 'S') {
+      if (matchesAt(html, i, "src=\"http") || matchesAt(html, i, "src='http") ||
+          matchesAt(html, i, "src=http")) {
+        probe.remoteRefsInHtml = true;
+      }
+    } else if (c == '<') {
+      if (matchesAt(html, i, "<script")) probe.scriptInHtml = true;
+    }
+  }
+}
+
 void searchHtml(std::string_view html, Probe& probe) {
-  const std::string lower = text::unicodeLower(html);
+  if (!text::isAscii(html)) {
+    searchHtmlInPlace(html, probe);
+    return;
+  }
+  const std::string lower = text::asciiLower(html);
   if (contains(lower, "cid:")) probe.cidRefsInHtml = true;
   if (contains(lower, "src=\"http") || contains(lower, "src='http") ||
       contains(lower, "src=http")) {
