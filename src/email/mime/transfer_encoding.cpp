@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "email/mime/mime.h"
 #include "text/text.h"
 
@@ -185,6 +189,36 @@ constexpr std::array<uint8_t, 256> makeBase64CountClasses() {
 }
 constexpr std::array<uint8_t, 256> kBase64CountClasses = makeBase64CountClasses();
 
+// For the 16 bytes at `p`: how many are body white space when all are base64 symbols or
+// white space, else -1.
+int base64ChunkSpaces(const uint8_t* p) {
+#if defined(__SSE2__)
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Signed comparisons: bytes from 0x80 up are negative and fall outside every range.
+  auto inRange = [c](char low, char high) {
+    return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), c));
+  };
+  auto is = [c](char value) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(value)); };
+  const __m128i symbol =
+      _mm_or_si128(_mm_or_si128(inRange('A', 'Z'), inRange('a', 'z')),
+                   _mm_or_si128(inRange('0', '9'), _mm_or_si128(is('+'), is('/'))));
+  // TAB, LF, FF, CR (9..13 without VT) and SP.
+  const __m128i space = _mm_or_si128(_mm_andnot_si128(is('\v'), inRange('\t', '\r')), is(' '));
+  if (_mm_movemask_epi8(_mm_or_si128(symbol, space)) != 0xFFFF) return -1;
+  int count = 0;
+  for (unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(space)); bits != 0;
+       bits &= bits - 1) {
+    ++count;
+  }
+  return count;
+#else
+  unsigned sum = 0;
+  for (int k = 0; k < 16; ++k) sum += kBase64CountClasses[p[k]];
+  return sum >= 64 ? -1 : static_cast<int>(sum);
+#endif
+}
+
 // The decoded length of a base64 body (white space skipped as transferDecode does), or false
 // when it does not decode. Stretches of symbols and white space are counted sixteen bytes at
 // a time, since every symbol is acceptable anywhere but in a padded block; the rest (padding
@@ -199,10 +233,9 @@ bool countBase64Body(std::string_view text, uint64_t& size) {
   while (p < end) {
     bool counted = false;
     while (!padded && end - p >= 16) {
-      unsigned sum = 0;
-      for (int k = 0; k < 16; ++k) sum += kBase64CountClasses[p[k]];
-      if (sum >= 64) break;
-      const size_t total = filled + 16 - sum;
+      const int spaces = base64ChunkSpaces(p);
+      if (spaces < 0) break;
+      const size_t total = filled + 16 - static_cast<size_t>(spaces);
       written += total / 4 * 3;
       filled = total % 4;
       p += 16;
