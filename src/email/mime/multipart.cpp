@@ -13,15 +13,23 @@ std::string_view tailOf(std::string_view message, const DashLine& line) {
 
 void buildIndex(DelimiterIndex& index) {
   const std::string_view m = index.message;
-  size_t lineStart = 0;
-  while (lineStart < m.size()) {
-    const void* lf = std::memchr(m.data() + lineStart, '\n', m.size() - lineStart);
+  // Lines that start with "--" are found by their "-" rather than line by line: a base64
+  // body has no "-" at all and is passed over in one search.
+  size_t pos = 0;
+  while (pos < m.size()) {
+    const void* dash = std::memchr(m.data() + pos, '-', m.size() - pos);
+    if (dash == nullptr) break;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(dash) - m.data());
+    if (at + 1 >= m.size()) break;
+    if (m[at + 1] != '-' || (at != 0 && m[at - 1] != '\n')) {
+      pos = at + 1;
+      continue;
+    }
+    const void* lf = std::memchr(m.data() + at, '\n', m.size() - at);
     const size_t lineEnd =
         lf == nullptr ? m.size() : static_cast<size_t>(static_cast<const char*>(lf) - m.data());
-    if (lineStart + 1 < m.size() && m[lineStart] == '-' && m[lineStart + 1] == '-') {
-      index.byTail.push_back({lineStart, lineEnd});
-    }
-    lineStart = lineEnd + 1;
+    index.byTail.push_back({at, lineEnd});
+    pos = lineEnd + 1;
   }
   // A merge sort bounds the byte comparisons by the total line length times log n.
   std::stable_sort(
