@@ -15,18 +15,35 @@ bool isBase64Char(char32_t c) {
 
 // The body without any white space, or nothing as soon as it is clear that the compact text
 // cannot qualify (a character outside the base64 alphabet, or too long). Either way the
-// result is "no attachment", so stopping early changes nothing but the cost.
+// result is "no attachment", so stopping early changes nothing but the cost. The body is
+// checked and counted first, without copying, since most bodies fail within their first
+// words; only a qualifying body is copied.
 std::optional<std::string> compactBase64(std::string_view body) {
-  std::string compact;
+  size_t kept = 0;
   size_t pos = 0;
   while (pos < body.size()) {
-    const char32_t c = text::nextCodePoint(body, pos);
+    const auto byte = static_cast<unsigned char>(body[pos]);
+    char32_t c = byte;
+    if (byte < 0x80) {
+      ++pos;
+    } else {
+      c = text::nextCodePoint(body, pos);
+    }
     if (text::isWhiteSpace(c)) continue;
     if (!isBase64Char(c)) return std::nullopt;
-    if (compact.size() == kReportMaxChars) return std::nullopt;
-    compact += static_cast<char>(c);
+    if (kept == kReportMaxChars) return std::nullopt;
+    ++kept;
   }
-  if (compact.size() < kReportMinChars) return std::nullopt;
+  if (kept < kReportMinChars) return std::nullopt;
+  // Every character kept is ASCII; white space is all that is left out.
+  std::string compact;
+  compact.reserve(kept);
+  pos = 0;
+  while (pos < body.size()) {
+    const size_t at = pos;
+    const char32_t c = text::nextCodePoint(body, pos);
+    if (!text::isWhiteSpace(c)) compact += body[at];
+  }
   return compact;
 }
 
