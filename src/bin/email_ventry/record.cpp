@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "text/text.h"
 
@@ -51,117 +53,201 @@ void appendEscaped(std::string& out, std::string_view text) {
   out.append(text.data() + runStart, text.size() - runStart);
 }
 
-// Keys are short literals; a member's "," key and scalar value are put together in one small
-// buffer and appended in one step.
-constexpr size_t kMaxKey = 40;
+// The record is written into a buffer sized beforehand for its worst case, through a cursor
+// that copies literals of known length and formats numbers in place: a line takes one
+// resize and no appends.
+class Cursor {
+ public:
+  explicit Cursor(char* at) : at_(at) {}
 
-// Writes `"key":` at `at` (with a leading "," when `comma`) and returns the end.
-char* putKey(char* at, std::string_view key, bool comma) {
-  if (comma) *at++ = ',';
-  *at++ = '"';
-  const size_t size = key.size() < kMaxKey ? key.size() : kMaxKey;
-  std::memcpy(at, key.data(), size);
-  at += size;
-  *at++ = '"';
-  *at++ = ':';
-  return at;
-}
+  char* at() const { return at_; }
 
-void appendKey(std::string& out, std::string_view key) {
-  char buffer[kMaxKey + 4];
-  out.append(buffer, putKey(buffer, key, false));
-}
-
-void appendBool(std::string& out, bool value) {
-  out += value ? "true" : "false";
-}
-
-// Each member writer puts the "," before its member; the first member of an object is
-// written by hand right after "{".
-void member(std::string& out, std::string_view key, bool value) {
-  char buffer[kMaxKey + 4 + 5];
-  char* at = putKey(buffer, key, true);
-  const std::string_view word = value ? std::string_view("true") : std::string_view("false");
-  std::memcpy(at, word.data(), word.size());
-  out.append(buffer, at + word.size());
-}
-
-void member(std::string& out, std::string_view key, uint64_t value) {
-  char buffer[kMaxKey + 4 + 20];
-  char* at = putKey(buffer, key, true);
-  auto [end, ec] = std::to_chars(at, at + 20, value);
-  (void)ec;  // 20 digits always suffice for 64 bits
-  out.append(buffer, end);
-}
-
-void member(std::string& out, std::string_view key, uint32_t value) {
-  member(out, key, static_cast<uint64_t>(value));
-}
-
-void appendMemberKey(std::string& out, std::string_view key) {
-  char buffer[kMaxKey + 4];
-  out.append(buffer, putKey(buffer, key, true));
-}
-
-void member(std::string& out, std::string_view key, std::string_view value) {
-  appendMemberKey(out, key);
-  appendJsonString(out, value);
-}
-
-void member(std::string& out, std::string_view key, const std::vector<std::string>& values) {
-  appendMemberKey(out, key);
-  out += '[';
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) out += ',';
-    appendJsonString(out, values[i]);
+  template <size_t N>
+  void literal(const char (&text)[N]) {
+    std::memcpy(at_, text, N - 1);
+    at_ += N - 1;
   }
-  out += ']';
+
+  void boolean(bool value) {
+    if (value) {
+      literal("true");
+    } else {
+      literal("false");
+    }
+  }
+
+  void number(uint64_t value) { at_ = std::to_chars(at_, at_ + 20, value).ptr; }
+
+  // A JSON string of valid UTF-8 text (at most 6 bytes out per byte in, plus the quotes).
+  void string(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    *at_++ = '"';
+    for (const char ch : text) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c >= 0x20 && c != '"' && c != '\\') {
+        *at_++ = ch;
+        continue;
+      }
+      *at_++ = '\\';
+      switch (c) {
+        case '"':
+          *at_++ = '"';
+          break;
+        case '\\':
+          *at_++ = '\\';
+          break;
+        case '\b':
+          *at_++ = 'b';
+          break;
+        case '\t':
+          *at_++ = 't';
+          break;
+        case '\n':
+          *at_++ = 'n';
+          break;
+        case '\f':
+          *at_++ = 'f';
+          break;
+        case '\r':
+          *at_++ = 'r';
+          break;
+        default:
+          literal("u00");
+          *at_++ = kHex[c >> 4];
+          *at_++ = kHex[c & 0xf];
+      }
+    }
+    *at_++ = '"';
+  }
+
+  void strings(const std::vector<std::string_view>& texts) {
+    *at_++ = '[';
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (i != 0) *at_++ = ',';
+      string(texts[i]);
+    }
+    *at_++ = ']';
+  }
+
+ private:
+  char* at_;
+};
+
+// The texts of a record as valid UTF-8 (text that is not is replaced by its lossy decoding,
+// kept in `repaired`), with the room their JSON strings can take.
+class Texts {
+ public:
+  std::string_view add(std::string_view text) {
+    room_ += 6 * text.size() + 3;  // escapes, quotes and a separator
+    if (text::isValidUtf8(text)) return text;
+    repaired_.push_back(text::utf8Lossy(text));
+    room_ += 6 * repaired_.back().size();
+    return repaired_.back();
+  }
+
+  std::vector<std::string_view> addAll(const std::vector<std::string>& texts) {
+    std::vector<std::string_view> views;
+    views.reserve(texts.size());
+    for (const auto& text : texts) views.push_back(add(text));
+    return views;
+  }
+
+  size_t room() const { return room_; }
+
+ private:
+  std::deque<std::string> repaired_;  // stable addresses for the views
+  size_t room_ = 0;
+};
+
+void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
+                const std::vector<std::string_view>& otherTextualTypes,
+                const std::vector<std::string_view>& cte,
+                const std::vector<std::string_view>& charsets) {
+  out.literal("{\"hdrTo\":");
+  out.boolean(p.hdrTo);
+  out.literal(",\"hdrCc\":");
+  out.boolean(p.hdrCc);
+  out.literal(",\"hdrToEmpty\":");
+  out.boolean(p.hdrToEmpty);
+  out.literal(",\"hdrCcEmpty\":");
+  out.boolean(p.hdrCcEmpty);
+  out.literal(",\"hdrBcc\":");
+  out.boolean(p.hdrBcc);
+  out.literal(",\"hdrDate\":");
+  out.boolean(p.hdrDate);
+  out.literal(",\"hdrRefs\":");
+  out.boolean(p.hdrRefs);
+  out.literal(",\"hdrInReplyTo\":");
+  out.boolean(p.hdrInReplyTo);
+  out.literal(",\"hdrMessageId\":");
+  out.boolean(p.hdrMessageId);
+  out.literal(",\"hdrMime\":");
+  out.boolean(p.hdrMime);
+  out.literal(",\"encWordSubject\":");
+  out.boolean(p.encWordSubject);
+  out.literal(",\"encWordAny\":");
+  out.boolean(p.encWordAny);
+  out.literal(",\"parseErr\":");
+  out.boolean(p.parseErr);
+  out.literal(",\"topCt\":");
+  out.string(topCt);
+  out.literal(",\"parts\":");
+  out.number(p.parts);
+  out.literal(",\"depth\":");
+  out.number(p.depth);
+  out.literal(",\"plainLeaves\":");
+  out.number(p.plainLeaves);
+  out.literal(",\"htmlLeaves\":");
+  out.number(p.htmlLeaves);
+  out.literal(",\"plainNonempty\":");
+  out.number(p.plainNonempty);
+  out.literal(",\"htmlNonempty\":");
+  out.number(p.htmlNonempty);
+  out.literal(",\"calUnnamed\":");
+  out.number(p.calUnnamed);
+  out.literal(",\"calNamed\":");
+  out.number(p.calNamed);
+  out.literal(",\"otherTextualUnnamed\":");
+  out.number(p.otherTextualUnnamed);
+  out.literal(",\"otherTextualTypes\":");
+  out.strings(otherTextualTypes);
+  out.literal(",\"rfc822Parts\":");
+  out.number(p.rfc822Parts);
+  out.literal(",\"rfc822Unnamed\":");
+  out.number(p.rfc822Unnamed);
+  out.literal(",\"cidParts\":");
+  out.number(p.cidParts);
+  out.literal(",\"cidRefsInHtml\":");
+  out.boolean(p.cidRefsInHtml);
+  out.literal(",\"remoteRefsInHtml\":");
+  out.boolean(p.remoteRefsInHtml);
+  out.literal(",\"scriptInHtml\":");
+  out.boolean(p.scriptInHtml);
+  out.literal(",\"attachDecl\":");
+  out.number(p.attachDecl);
+  out.literal(",\"oversize\":");
+  out.number(p.oversize);
+  out.literal(",\"cte\":");
+  out.strings(cte);
+  out.literal(",\"charsets\":");
+  out.strings(charsets);
+  out.literal(",\"undeclNonAscii\":");
+  out.boolean(p.undeclNonAscii);
+  out.literal(",\"formatFlowed\":");
+  out.boolean(p.formatFlowed);
+  out.literal(",\"signed\":");
+  out.boolean(p.isSigned);
+  out.literal(",\"encrypted\":");
+  out.boolean(p.encrypted);
+  out.literal(",\"report\":");
+  out.boolean(p.report);
+  out.literal("}");
 }
 
-void appendProbeJson(std::string& out, const Probe& p) {
-  out += '{';
-  appendKey(out, "hdrTo");
-  appendBool(out, p.hdrTo);
-  member(out, "hdrCc", p.hdrCc);
-  member(out, "hdrToEmpty", p.hdrToEmpty);
-  member(out, "hdrCcEmpty", p.hdrCcEmpty);
-  member(out, "hdrBcc", p.hdrBcc);
-  member(out, "hdrDate", p.hdrDate);
-  member(out, "hdrRefs", p.hdrRefs);
-  member(out, "hdrInReplyTo", p.hdrInReplyTo);
-  member(out, "hdrMessageId", p.hdrMessageId);
-  member(out, "hdrMime", p.hdrMime);
-  member(out, "encWordSubject", p.encWordSubject);
-  member(out, "encWordAny", p.encWordAny);
-  member(out, "parseErr", p.parseErr);
-  member(out, "topCt", std::string_view(p.topCt));
-  member(out, "parts", p.parts);
-  member(out, "depth", p.depth);
-  member(out, "plainLeaves", p.plainLeaves);
-  member(out, "htmlLeaves", p.htmlLeaves);
-  member(out, "plainNonempty", p.plainNonempty);
-  member(out, "htmlNonempty", p.htmlNonempty);
-  member(out, "calUnnamed", p.calUnnamed);
-  member(out, "calNamed", p.calNamed);
-  member(out, "otherTextualUnnamed", p.otherTextualUnnamed);
-  member(out, "otherTextualTypes", p.otherTextualTypes);
-  member(out, "rfc822Parts", p.rfc822Parts);
-  member(out, "rfc822Unnamed", p.rfc822Unnamed);
-  member(out, "cidParts", p.cidParts);
-  member(out, "cidRefsInHtml", p.cidRefsInHtml);
-  member(out, "remoteRefsInHtml", p.remoteRefsInHtml);
-  member(out, "scriptInHtml", p.scriptInHtml);
-  member(out, "attachDecl", p.attachDecl);
-  member(out, "oversize", p.oversize);
-  member(out, "cte", p.cte);
-  member(out, "charsets", p.charsets);
-  member(out, "undeclNonAscii", p.undeclNonAscii);
-  member(out, "formatFlowed", p.formatFlowed);
-  member(out, "signed", p.isSigned);
-  member(out, "encrypted", p.encrypted);
-  member(out, "report", p.report);
-  out += '}';
-}
+// Everything but the texts: the keys, numbers and booleans of a record with the largest
+// loss list's framing per entry.
+constexpr size_t kFixedRoom = 2048;
+constexpr size_t kRoomPerLoss = 32;
 
 std::string describe(std::string_view what, int error) {
   std::string message(what);
@@ -183,34 +269,58 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 void appendRecordJson(std::string& out, const MessageRecord& r) {
-  out += '{';
-  appendKey(out, "name");
-  appendJsonString(out, r.name);
-  member(out, "bytes", r.bytes);
-  member(out, "ms", r.ms);
-  member(out, "outcome", std::string_view(r.threw ? "threw" : "ok"));
-  if (r.threw) member(out, "error", std::string_view(r.error));
-  out += ',';
-  appendKey(out, "loss");
-  out += '[';
-  for (size_t i = 0; i < r.loss.size(); ++i) {
-    if (i != 0) out += ',';
-    out += '{';
-    appendKey(out, "id");
-    appendJsonString(out, r.loss[i].featureId);
-    member(out, "action", std::string_view(r.loss[i].action));
-    out += '}';
+  Texts texts;
+  const std::string_view name = texts.add(r.name);
+  const std::string_view error = r.threw ? texts.add(r.error) : std::string_view();
+  std::vector<std::pair<std::string_view, std::string_view>> loss;
+  loss.reserve(r.loss.size());
+  for (const auto& pair : r.loss) {
+    const std::string_view id = texts.add(pair.featureId);
+    loss.emplace_back(id, texts.add(pair.action));
   }
-  out += ']';
-  member(out, "gotHtml", r.gotHtml);
-  member(out, "gotText", r.gotText);
-  member(out, "gotAttachments", r.gotAttachments);
-  member(out, "gotTo", r.gotTo);
-  member(out, "gotCc", r.gotCc);
-  out += ',';
-  appendKey(out, "probe");
-  appendProbeJson(out, r.probe);
-  out += '}';
+  const std::string_view topCt = texts.add(r.probe.topCt);
+  const auto otherTextualTypes = texts.addAll(r.probe.otherTextualTypes);
+  const auto cte = texts.addAll(r.probe.cte);
+  const auto charsets = texts.addAll(r.probe.charsets);
+
+  const size_t start = out.size();
+  out.resize(start + kFixedRoom + kRoomPerLoss * r.loss.size() + texts.room());
+  Cursor w(out.data() + start);
+  w.literal("{\"name\":");
+  w.string(name);
+  w.literal(",\"bytes\":");
+  w.number(r.bytes);
+  w.literal(",\"ms\":");
+  w.number(r.ms);
+  if (r.threw) {
+    w.literal(",\"outcome\":\"threw\",\"error\":");
+    w.string(error);
+  } else {
+    w.literal(",\"outcome\":\"ok\"");
+  }
+  w.literal(",\"loss\":[");
+  for (size_t i = 0; i < loss.size(); ++i) {
+    if (i != 0) w.literal(",");
+    w.literal("{\"id\":");
+    w.string(loss[i].first);
+    w.literal(",\"action\":");
+    w.string(loss[i].second);
+    w.literal("}");
+  }
+  w.literal("],\"gotHtml\":");
+  w.boolean(r.gotHtml);
+  w.literal(",\"gotText\":");
+  w.boolean(r.gotText);
+  w.literal(",\"gotAttachments\":");
+  w.number(r.gotAttachments);
+  w.literal(",\"gotTo\":");
+  w.number(r.gotTo);
+  w.literal(",\"gotCc\":");
+  w.number(r.gotCc);
+  w.literal(",\"probe\":");
+  writeProbe(w, r.probe, topCt, otherTextualTypes, cte, charsets);
+  w.literal("}");
+  out.resize(static_cast<size_t>(w.at() - out.data()));
 }
 
 std::optional<std::string> writeRecordLine(int fd, std::string_view line) {
