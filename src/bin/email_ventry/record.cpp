@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <deque>
-#include <utility>
 
 #include "text/text.h"
 
@@ -120,7 +118,7 @@ class Cursor {
     *at_++ = '"';
   }
 
-  void strings(const std::vector<std::string_view>& texts) {
+  void strings(const std::vector<std::string>& texts) {
     *at_++ = '[';
     for (size_t i = 0; i < texts.size(); ++i) {
       if (i != 0) *at_++ = ',';
@@ -133,36 +131,7 @@ class Cursor {
   char* at_;
 };
 
-// The texts of a record as valid UTF-8 (text that is not is replaced by its lossy decoding,
-// kept in `repaired`), with the room their JSON strings can take.
-class Texts {
- public:
-  std::string_view add(std::string_view text) {
-    room_ += 6 * text.size() + 3;  // escapes, quotes and a separator
-    if (text::isValidUtf8(text)) return text;
-    repaired_.push_back(text::utf8Lossy(text));
-    room_ += 6 * repaired_.back().size();
-    return repaired_.back();
-  }
-
-  std::vector<std::string_view> addAll(const std::vector<std::string>& texts) {
-    std::vector<std::string_view> views;
-    views.reserve(texts.size());
-    for (const auto& text : texts) views.push_back(add(text));
-    return views;
-  }
-
-  size_t room() const { return room_; }
-
- private:
-  std::deque<std::string> repaired_;  // stable addresses for the views
-  size_t room_ = 0;
-};
-
-void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
-                const std::vector<std::string_view>& otherTextualTypes,
-                const std::vector<std::string_view>& cte,
-                const std::vector<std::string_view>& charsets) {
+void writeProbe(Cursor& out, const Probe& p) {
   out.literal("{\"hdrTo\":");
   out.boolean(p.hdrTo);
   out.literal(",\"hdrCc\":");
@@ -190,7 +159,7 @@ void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
   out.literal(",\"parseErr\":");
   out.boolean(p.parseErr);
   out.literal(",\"topCt\":");
-  out.string(topCt);
+  out.string(p.topCt);
   out.literal(",\"parts\":");
   out.number(p.parts);
   out.literal(",\"depth\":");
@@ -210,7 +179,7 @@ void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
   out.literal(",\"otherTextualUnnamed\":");
   out.number(p.otherTextualUnnamed);
   out.literal(",\"otherTextualTypes\":");
-  out.strings(otherTextualTypes);
+  out.strings(p.otherTextualTypes);
   out.literal(",\"rfc822Parts\":");
   out.number(p.rfc822Parts);
   out.literal(",\"rfc822Unnamed\":");
@@ -228,9 +197,9 @@ void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
   out.literal(",\"oversize\":");
   out.number(p.oversize);
   out.literal(",\"cte\":");
-  out.strings(cte);
+  out.strings(p.cte);
   out.literal(",\"charsets\":");
-  out.strings(charsets);
+  out.strings(p.charsets);
   out.literal(",\"undeclNonAscii\":");
   out.boolean(p.undeclNonAscii);
   out.literal(",\"formatFlowed\":");
@@ -244,10 +213,88 @@ void writeProbe(Cursor& out, const Probe& p, std::string_view topCt,
   out.literal("}");
 }
 
-// Everything but the texts: the keys, numbers and booleans of a record with the largest
-// loss list's framing per entry.
+// Everything but the texts: the keys, numbers and booleans of a record, and the framing of
+// one loss entry.
 constexpr size_t kFixedRoom = 2048;
 constexpr size_t kRoomPerLoss = 32;
+
+// Calls `use` for every text of the record.
+template <typename Use>
+void forEachText(const MessageRecord& r, Use&& use) {
+  use(r.name);
+  if (r.threw) use(r.error);
+  for (const auto& pair : r.loss) {
+    use(pair.featureId);
+    use(pair.action);
+  }
+  use(r.probe.topCt);
+  for (const auto& text : r.probe.otherTextualTypes) use(text);
+  for (const auto& text : r.probe.cte) use(text);
+  for (const auto& text : r.probe.charsets) use(text);
+}
+
+// The record with every text that is not valid UTF-8 replaced by its lossy decoding.
+MessageRecord repairedRecord(const MessageRecord& r) {
+  MessageRecord copy = r;
+  auto repair = [](std::string& text) {
+    if (!text::isValidUtf8(text)) text = text::utf8Lossy(text);
+  };
+  repair(copy.name);
+  repair(copy.error);
+  for (auto& pair : copy.loss) {
+    repair(pair.featureId);
+    repair(pair.action);
+  }
+  repair(copy.probe.topCt);
+  for (auto& text : copy.probe.otherTextualTypes) repair(text);
+  for (auto& text : copy.probe.cte) repair(text);
+  for (auto& text : copy.probe.charsets) repair(text);
+  return copy;
+}
+
+// Appends the record, whose texts are all valid UTF-8.
+void appendValidRecord(std::string& out, const MessageRecord& r) {
+  size_t room = kFixedRoom + kRoomPerLoss * r.loss.size();
+  forEachText(r, [&room](std::string_view text) { room += 6 * text.size() + 3; });
+  const size_t start = out.size();
+  out.resize(start + room);
+  Cursor w(out.data() + start);
+  w.literal("{\"name\":");
+  w.string(r.name);
+  w.literal(",\"bytes\":");
+  w.number(r.bytes);
+  w.literal(",\"ms\":");
+  w.number(r.ms);
+  if (r.threw) {
+    w.literal(",\"outcome\":\"threw\",\"error\":");
+    w.string(r.error);
+  } else {
+    w.literal(",\"outcome\":\"ok\"");
+  }
+  w.literal(",\"loss\":[");
+  for (size_t i = 0; i < r.loss.size(); ++i) {
+    if (i != 0) w.literal(",");
+    w.literal("{\"id\":");
+    w.string(r.loss[i].featureId);
+    w.literal(",\"action\":");
+    w.string(r.loss[i].action);
+    w.literal("}");
+  }
+  w.literal("],\"gotHtml\":");
+  w.boolean(r.gotHtml);
+  w.literal(",\"gotText\":");
+  w.boolean(r.gotText);
+  w.literal(",\"gotAttachments\":");
+  w.number(r.gotAttachments);
+  w.literal(",\"gotTo\":");
+  w.number(r.gotTo);
+  w.literal(",\"gotCc\":");
+  w.number(r.gotCc);
+  w.literal(",\"probe\":");
+  writeProbe(w, r.probe);
+  w.literal("}");
+  out.resize(static_cast<size_t>(w.at() - out.data()));
+}
 
 std::string describe(std::string_view what, int error) {
   std::string message(what);
@@ -269,58 +316,13 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 void appendRecordJson(std::string& out, const MessageRecord& r) {
-  Texts texts;
-  const std::string_view name = texts.add(r.name);
-  const std::string_view error = r.threw ? texts.add(r.error) : std::string_view();
-  std::vector<std::pair<std::string_view, std::string_view>> loss;
-  loss.reserve(r.loss.size());
-  for (const auto& pair : r.loss) {
-    const std::string_view id = texts.add(pair.featureId);
-    loss.emplace_back(id, texts.add(pair.action));
-  }
-  const std::string_view topCt = texts.add(r.probe.topCt);
-  const auto otherTextualTypes = texts.addAll(r.probe.otherTextualTypes);
-  const auto cte = texts.addAll(r.probe.cte);
-  const auto charsets = texts.addAll(r.probe.charsets);
-
-  const size_t start = out.size();
-  out.resize(start + kFixedRoom + kRoomPerLoss * r.loss.size() + texts.room());
-  Cursor w(out.data() + start);
-  w.literal("{\"name\":");
-  w.string(name);
-  w.literal(",\"bytes\":");
-  w.number(r.bytes);
-  w.literal(",\"ms\":");
-  w.number(r.ms);
-  if (r.threw) {
-    w.literal(",\"outcome\":\"threw\",\"error\":");
-    w.string(error);
+  bool valid = true;
+  forEachText(r, [&valid](std::string_view text) { valid = valid && text::isValidUtf8(text); });
+  if (valid) {
+    appendValidRecord(out, r);
   } else {
-    w.literal(",\"outcome\":\"ok\"");
+    appendValidRecord(out, repairedRecord(r));
   }
-  w.literal(",\"loss\":[");
-  for (size_t i = 0; i < loss.size(); ++i) {
-    if (i != 0) w.literal(",");
-    w.literal("{\"id\":");
-    w.string(loss[i].first);
-    w.literal(",\"action\":");
-    w.string(loss[i].second);
-    w.literal("}");
-  }
-  w.literal("],\"gotHtml\":");
-  w.boolean(r.gotHtml);
-  w.literal(",\"gotText\":");
-  w.boolean(r.gotText);
-  w.literal(",\"gotAttachments\":");
-  w.number(r.gotAttachments);
-  w.literal(",\"gotTo\":");
-  w.number(r.gotTo);
-  w.literal(",\"gotCc\":");
-  w.number(r.gotCc);
-  w.literal(",\"probe\":");
-  writeProbe(w, r.probe, topCt, otherTextualTypes, cte, charsets);
-  w.literal("}");
-  out.resize(static_cast<size_t>(w.at() - out.data()));
 }
 
 std::optional<std::string> writeRecordLine(int fd, std::string_view line) {
