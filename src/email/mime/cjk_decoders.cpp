@@ -45,6 +45,14 @@ void copyAsciiRun(std::string_view bytes, size_t& i, std::string& out) {
 size_t asciiRunLength(std::string_view bytes, size_t from) {
   size_t i = from;
   constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  while (i + 16 <= bytes.size()) {
+    uint64_t first;
+    uint64_t second;
+    std::memcpy(&first, bytes.data() + i, 8);
+    std::memcpy(&second, bytes.data() + i + 8, 8);
+    if (((first | second) & kHighBits) != 0) break;
+    i += 16;
+  }
   while (i + 8 <= bytes.size()) {
     uint64_t word;
     std::memcpy(&word, bytes.data() + i, 8);
