@@ -127,7 +127,11 @@ bool latin1NameEquals(std::string_view raw, std::string_view name) {
   if (raw.size() < name.size()) return false;
   if (raw.size() == name.size()) return text::equalsIgnoreAsciiCase(raw, name);
   // A longer one can only match when trimming takes something off.
-  auto space = [](char c) { return text::isWhiteSpace(static_cast<unsigned char>(c)); };
+  // Unicode White_Space within Latin-1: TAB..CR, SP, NEL, NBSP.
+  auto space = [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0;
+  };
   if (!space(raw.front()) && !space(raw.back())) return false;
   size_t begin = 0;
   size_t end = raw.size();
