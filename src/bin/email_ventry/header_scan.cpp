@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "email_ventry/probe.h"
+#include "text/byte_search.h"
 #include "text/text.h"
 
 namespace ventry {
@@ -27,7 +28,8 @@ std::string_view headerBlock(std::string_view bytes) {
 // Whether "=?" occurs in `s`. Header values hold many "=" (signatures, parameters) and few
 // "?", so the search goes by "?".
 bool containsEncodedWordStart(std::string_view s) {
-  for (size_t q = s.find('?', 1); q != std::string_view::npos; q = s.find('?', q + 1)) {
+  for (size_t q = text::findByte(s, 1, '?'); q != std::string_view::npos;
+       q = text::findByte(s, q + 1, '?')) {
     if (s[q - 1] == '=') return true;
   }
   return false;
@@ -137,7 +139,7 @@ bool scanValidHeaderBlock(std::string_view bytes, Probe& probe) {
   size_t blockEnd = bytes.size();
   size_t start = 0;
   while (start < bytes.size()) {
-    const size_t lf = bytes.find('\n', start);
+    const size_t lf = text::findByte(bytes, start, '\n');
     if (lf == std::string_view::npos) {
       // No empty line: the whole message is the block; its last line keeps a trailing CR.
       scanLine(bytes.substr(start), state, found);

@@ -11,6 +11,7 @@
 #endif
 
 #include "email/mime/mime.h"
+#include "text/byte_search.h"
 #include "text/text.h"
 
 namespace email::mime {
@@ -295,13 +296,7 @@ std::string decodeQuotedPrintable(std::string_view text) {
   // the raw text is split into lines first and a line is filtered (into `filtered`) only
   // when it holds a dropped byte. Every line break becomes CRLF, so the output is at most
   // the input plus one byte per line feed plus a final CRLF.
-  size_t lineFeeds = 0;
-  for (const char* at = text.data();
-       const void* hit =
-           std::memchr(at, '\n', static_cast<size_t>(text.data() + text.size() - at));) {
-    ++lineFeeds;
-    at = static_cast<const char*>(hit) + 1;
-  }
+  const size_t lineFeeds = text::countByte(text, '\n');
   std::string out(text.size() + lineFeeds + 2, '\0');
   char* dst = out.data();
   std::string filtered;
@@ -310,7 +305,7 @@ std::string decodeQuotedPrintable(std::string_view text) {
   bool endsInLineFeed = false;  // whether the last kept byte is "\n"
   size_t pos = 0;
   while (pos < text.size()) {
-    const size_t lf = text.find('\n', pos);
+    const size_t lf = text::findByte(text, pos, '\n');
     const bool terminated = lf != std::string_view::npos;
     const size_t lineEnd = terminated ? lf : text.size();
     const std::string_view raw = text.substr(pos, lineEnd - pos);
