@@ -58,38 +58,33 @@ void appendAddressItems(std::vector<std::string>& entries, const mime::AddressLi
   }
 }
 
-void readRecipients(const mime::ParsedMessage& message, const RecipientHeader& lookup,
+void readRecipients(const mime::Header& header, const RecipientHeader& lookup,
                     std::vector<std::string>& entries, LossNotices& notices, ReadDetail detail) {
-  size_t cursor = 0;
-  while (const mime::Header* header = findHeader(message, cursor, lookup.name)) {
-    if (detail == ReadDetail::Counts) {
-      // A plain list is counted without building its mailboxes.
-      const std::optional<size_t> plain = mime::countPlainMailboxes(*header);
-      if (plain && *plain > 0) {
-        entries.resize(entries.size() + *plain);
-        continue;
-      }
+  if (detail == ReadDetail::Counts) {
+    // A plain list is counted without building its mailboxes.
+    const std::optional<size_t> plain = mime::countPlainMailboxes(header);
+    if (plain && *plain > 0) {
+      entries.resize(entries.size() + *plain);
+      return;
     }
-    const size_t before = entries.size();
-    const mime::AddressList list = mime::parseAddressList(*header);
-    if (list.ok) appendAddressItems(entries, list, detail);
-    if (entries.size() > before) continue;
-
-    // Nothing came of the header: carry its text as one entry unless it is blank.
-    std::string value = mime::headerValue(*header);
-    if (text::isBlank(value)) continue;
-    entries.push_back(std::move(value));
-    addLossNotice(
-        notices, FeatureId::HeadersRecipients,
-        "the " + std::string(lookup.name) + " header " +
-            (list.ok ? "parsed to no address at all" : "could not be parsed as an address list") +
-            "; its decoded text is carried as one entry");
   }
+  const size_t before = entries.size();
+  const mime::AddressList list = mime::parseAddressList(header);
+  if (list.ok) appendAddressItems(entries, list, detail);
+  if (entries.size() > before) return;
+
+  // Nothing came of the header: carry its text as one entry unless it is blank.
+  std::string value = mime::headerValue(header);
+  if (text::isBlank(value)) return;
+  entries.push_back(std::move(value));
+  addLossNotice(
+      notices, FeatureId::HeadersRecipients,
+      "the " + std::string(lookup.name) + " header " +
+          (list.ok ? "parsed to no address at all" : "could not be parsed as an address list") +
+          "; its decoded text is carried as one entry");
 }
 
-void readDate(const mime::ParsedMessage& message, LossNotices& notices) {
-  size_t cursor = 0;
-  const mime::Header* header = findHeader(message, cursor, "Date");
+void readDate(const mime::Header* header, LossNotices& notices) {
   if (!header) return;
   const std::string value = mime::headerValue(*header);
   const mime::DateParse date = mime::parseDate(text::trim(value));
@@ -140,6 +135,36 @@ bool latin1NameEquals(std::string_view raw, std::string_view name) {
   return text::equalsIgnoreAsciiCase(raw.substr(begin, end - begin), name);
 }
 
+// The top-level headers the reader reads, by name.
+enum class ReadName { Other, To, Cc, Date };
+
+// The name as latin1NameEquals matches it against "To", "Cc" and "Date", in one look: the
+// raw name is trimmed only when a white-space byte is at its edge, then settled by length.
+ReadName readNameOf(std::string_view raw) {
+  auto space = [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0;
+  };
+  std::string_view name = raw;
+  if (name.size() < 2) return ReadName::Other;
+  if (space(name.front()) || space(name.back())) {
+    while (!name.empty() && space(name.front())) name.remove_prefix(1);
+    while (!name.empty() && space(name.back())) name.remove_suffix(1);
+  }
+  // A byte ORed with 0x20 equals a lower-case ASCII letter only when it is that letter in
+  // either case.
+  auto is = [](char c, char lowerLetter) { return (c | 0x20) == lowerLetter; };
+  if (name.size() == 2) {
+    if (is(name[0], 't') && is(name[1], 'o')) return ReadName::To;
+    if (is(name[0], 'c') && is(name[1], 'c')) return ReadName::Cc;
+  } else if (name.size() == 4) {
+    if (is(name[0], 'd') && is(name[1], 'a') && is(name[2], 't') && is(name[3], 'e')) {
+      return ReadName::Date;
+    }
+  }
+  return ReadName::Other;
+}
+
 }  // namespace
 
 const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& cursor,
@@ -166,10 +191,33 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
 ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
                              ReadDetail detail) {
   ReadResult result;
-  for (const auto& lookup : kRecipientHeaders) {
-    readRecipients(message, lookup, result.*(lookup.list), notices, detail);
+  // The To headers are read during one pass over the top-level headers, which also notes
+  // where the first Cc header is and the first Date header; the Cc headers follow from
+  // there, so that every notice keeps its place (all To, then all Cc, then Date). The names
+  // match as findHeader matches them.
+  const mime::Header* date = nullptr;
+  if (!message.parts.empty()) {
+    const auto& headers = message.parts.front().headers;
+    const RecipientHeader& to = kRecipientHeaders[0];
+    const RecipientHeader& cc = kRecipientHeaders[1];
+    size_t firstCc = headers.size();
+    for (size_t i = 0; i < headers.size(); ++i) {
+      const ReadName name = readNameOf(headers[i].name);
+      if (name == ReadName::To) {
+        readRecipients(headers[i], to, result.*(to.list), notices, detail);
+      } else if (name == ReadName::Cc) {
+        if (firstCc == headers.size()) firstCc = i;
+      } else if (name == ReadName::Date && date == nullptr) {
+        date = &headers[i];
+      }
+    }
+    for (size_t i = firstCc; i < headers.size(); ++i) {
+      if (readNameOf(headers[i].name) == ReadName::Cc) {
+        readRecipients(headers[i], cc, result.*(cc.list), notices, detail);
+      }
+    }
   }
-  readDate(message, notices);
+  readDate(date, notices);
   collectBodies(message, 0, result.html, result.text, notices);
   collectAttachments(message, 0, result.attachments, notices, detail);
   if (result.attachments.empty()) rescueReportAttachment(result);
