@@ -9,8 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "email/mime/header_value.h"
 #include "email/mime/mime.h"
+#include "text/byte_search.h"
 #include "text/text.h"
 
 namespace email::mime {
@@ -390,9 +395,36 @@ std::string_view trimFoldSpaceEnd(std::string_view s) {
 
 // The decoded text of a value that qualifies as a plain list (see above), or nothing.
 // `joined` holds the text when the value is folded.
+// The number of bytes from `from` on, in whole blocks of sixteen, that are all ordinary
+// (kind 0 above).
+size_t ordinaryBlocks(std::string_view value, size_t from) {
+  size_t i = from;
+#if defined(__SSE2__)
+  auto eq = [](__m128i a, char c) { return _mm_cmpeq_epi8(a, _mm_set1_epi8(c)); };
+  for (; i + 16 <= value.size(); i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value.data() + i));
+    // Printable ASCII by signed comparison (bytes above 0x7F are negative), tab and LF.
+    const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(0x1F)),
+                                            _mm_cmplt_epi8(b, _mm_set1_epi8(0x7F)));
+    const __m128i allowed = _mm_or_si128(printable, _mm_or_si128(eq(b, '\t'), eq(b, '\n')));
+    // '(' ')' and ':' ';' differ in their lowest bit; '[' '\\' ']' are consecutive.
+    const __m128i pairs = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xFE)));
+    const __m128i fromBracket = _mm_sub_epi8(b, _mm_set1_epi8('['));
+    const __m128i brackets =
+        _mm_cmpeq_epi8(_mm_min_epu8(fromBracket, _mm_set1_epi8(2)), fromBracket);
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(eq(b, '"'), eq(b, '?')),
+                     _mm_or_si128(_mm_or_si128(eq(pairs, '('), eq(pairs, ':')), brackets));
+    if (_mm_movemask_epi8(_mm_andnot_si128(special, allowed)) != 0xFFFF) break;
+  }
+#endif
+  return i - from;
+}
+
 std::optional<std::string_view> plainListText(std::string_view value, std::string& joined) {
   const size_t size = value.size();
   for (size_t i = 0; i < size; ++i) {
+    i += ordinaryBlocks(value, i);
     // Runs of ordinary bytes, four at a time.
     while (i + 4 <= size && (kPlainListBytes[static_cast<uint8_t>(value[i])] |
                              kPlainListBytes[static_cast<uint8_t>(value[i + 1])] |
@@ -429,7 +461,22 @@ std::optional<std::string_view> plainListText(std::string_view value, std::strin
 }
 
 bool hasAt(std::string_view s) {
-  return s.find('@') != std::string_view::npos;
+  return text::findByte(s, 0, '@') != std::string_view::npos;
+}
+
+// The offset of the first ',' or '<' at or after `from`, or `t.size()`.
+size_t findCommaOrOpen(std::string_view t, size_t from) {
+  size_t i = from;
+#if defined(__SSE2__)
+  for (; i + 16 <= t.size(); i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data() + i));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(',')), _mm_cmpeq_epi8(b, _mm_set1_epi8('<'))));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  while (i < t.size() && t[i] != ',' && t[i] != '<') ++i;
+  return i;
 }
 
 // Scans the decoded text of a plain list, handing each mailbox to `keep(named, name,
@@ -447,7 +494,7 @@ bool scanPlainMailboxes(std::string_view t, Keep&& keep) {
     if (t[i] != '<') {
       // A bare address, or the display name before '<' (trimmed at its end).
       const size_t begin = i;
-      while (i < t.size() && t[i] != ',' && t[i] != '<') ++i;
+      i = findCommaOrOpen(t, i);
       const std::string_view bare = trimFoldSpaceEnd(t.substr(begin, i - begin));
       if (i == t.size() || t[i] == ',') {
         if (!hasAt(bare)) return false;
@@ -461,7 +508,7 @@ bool scanPlainMailboxes(std::string_view t, Keep&& keep) {
     }
     // The bracketed address, taken as written up to '>'.
     const size_t open = i + 1;
-    const size_t close = t.find('>', open);
+    const size_t close = text::findByte(t, open, '>');
     if (close == std::string_view::npos) return false;
     const std::string_view address = t.substr(open, close - open);
     if (!hasAt(address)) return false;
