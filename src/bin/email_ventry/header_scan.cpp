@@ -3,6 +3,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "email_ventry/probe.h"
 #include "text/byte_search.h"
 #include "text/text.h"
@@ -48,13 +52,14 @@ struct ScanState {
   }
 };
 
-void scanContinuationLine(std::string_view line, ScanState& state, Probe& probe) {
-  if (containsEncodedWordStart(line)) probe.encWordAny = true;
+// `question` is false only when the line is known to hold no '?' (and so no "=?").
+void scanContinuationLine(std::string_view line, bool question, ScanState& state, Probe& probe) {
+  if (question && containsEncodedWordStart(line)) probe.encWordAny = true;
   // A blank continuation line neither credits text nor ends the recipient run.
   if (!text::isBlank(line)) state.creditText();
 }
 
-void scanHeaderLine(std::string_view line, ScanState& state, Probe& probe) {
+void scanHeaderLine(std::string_view line, bool question, ScanState& state, Probe& probe) {
   // Header names are short: a plain loop finds the colon sooner than a library search call.
   size_t colon = 0;
   while (colon < line.size() && line[colon] != ':') ++colon;
@@ -82,7 +87,7 @@ void scanHeaderLine(std::string_view line, ScanState& state, Probe& probe) {
   }
   if (state.open != Recipient::None && !text::isBlank(value)) state.creditText();
 
-  if (containsEncodedWordStart(value)) {
+  if (question && containsEncodedWordStart(value)) {
     probe.encWordAny = true;
     if (is("subject")) probe.encWordSubject = true;
   }
@@ -102,12 +107,52 @@ void scanHeaderLine(std::string_view line, ScanState& state, Probe& probe) {
   }
 }
 
-void scanLine(std::string_view line, ScanState& state, Probe& probe) {
+void scanLine(std::string_view line, bool question, ScanState& state, Probe& probe) {
   if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-    scanContinuationLine(line, state, probe);
+    scanContinuationLine(line, question, state, probe);
   } else {
-    scanHeaderLine(line, state, probe);
+    scanHeaderLine(line, question, state, probe);
   }
+}
+
+// Where a line ends and what it holds, found in one pass over its bytes.
+struct LineFacts {
+  size_t lineFeed = std::string_view::npos;  // offset of the LF ending it, if any
+  bool question = false;                     // a '?' before that LF
+  bool nonAscii = false;                     // a byte above 0x7F before that LF
+};
+
+LineFacts readLine(std::string_view bytes, size_t start) {
+  LineFacts facts;
+  size_t i = start;
+#if defined(__SSE2__)
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i question = _mm_set1_epi8('?');
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    const unsigned lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, lineFeed)));
+    // Only the bytes before the LF belong to the line.
+    const unsigned before = lf == 0 ? 0xFFFFu : (lf & (0u - lf)) - 1;
+    if (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, question))) & before) {
+      facts.question = true;
+    }
+    if (static_cast<unsigned>(_mm_movemask_epi8(b)) & before) facts.nonAscii = true;
+    if (lf != 0) {
+      facts.lineFeed = i + static_cast<size_t>(__builtin_ctz(lf));
+      return facts;
+    }
+  }
+#endif
+  for (; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    if (c == '\n') {
+      facts.lineFeed = i;
+      return facts;
+    }
+    if (c == '?') facts.question = true;
+    if (static_cast<unsigned char>(c) >= 0x80) facts.nonAscii = true;
+  }
+  return facts;
 }
 
 void finishScan(const ScanState& state, Probe& probe) {
@@ -138,11 +183,14 @@ bool scanValidHeaderBlock(std::string_view bytes, Probe& probe) {
   ScanState state;
   size_t blockEnd = bytes.size();
   size_t start = 0;
+  bool nonAscii = false;  // whether the block holds a byte above 0x7F
   while (start < bytes.size()) {
-    const size_t lf = text::findByte(bytes, start, '\n');
+    const LineFacts facts = readLine(bytes, start);
+    const size_t lf = facts.lineFeed;
+    nonAscii = nonAscii || facts.nonAscii;
     if (lf == std::string_view::npos) {
       // No empty line: the whole message is the block; its last line keeps a trailing CR.
-      scanLine(bytes.substr(start), state, found);
+      scanLine(bytes.substr(start), facts.question, state, found);
       break;
     }
     std::string_view line = bytes.substr(start, lf - start);
@@ -151,15 +199,16 @@ bool scanValidHeaderBlock(std::string_view bytes, Probe& probe) {
         next == '\n' || (next == '\r' && lf + 2 < bytes.size() && bytes[lf + 2] == '\n');
     if (blockEnds) {
       // The block stops before this line feed, so this last line keeps a trailing CR.
-      if (!line.empty()) scanLine(line, state, found);
+      if (!line.empty()) scanLine(line, facts.question, state, found);
       blockEnd = lf;
       break;
     }
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    scanLine(line, state, found);
+    scanLine(line, facts.question, state, found);
     start = lf + 1;
   }
-  if (!text::isValidUtf8(bytes.substr(0, blockEnd))) return false;
+  // ASCII is valid UTF-8 as it is.
+  if (nonAscii && !text::isValidUtf8(bytes.substr(0, blockEnd))) return false;
   finishScan(state, found);
   copyHeaderMembers(found, probe);
   return true;
@@ -186,7 +235,7 @@ void scanHeaders(std::string_view bytes, Probe& probe) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       start = lf + 1;
     }
-    scanLine(line, state, probe);
+    scanLine(line, true, state, probe);
   }
   finishScan(state, probe);
 }
