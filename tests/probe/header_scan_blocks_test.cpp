@@ -31,6 +31,10 @@ TEST(HeaderScanBlocks, LineFactsStayWithTheirLine) {
       {"an overlong space in a Cc value", "x\r\n", "Cc: \xC0\xA0\r\n\r\n", "cc"},
       {"bytes that are not UTF-8 only in the body", "x\r\n", "To:\r\n\r\n\xE9\xFF\r\n",
        "to toEmpty"},
+      {"a name longer than a block", "x\r\n",
+       "X-A-Header-Name-Longer-Than-Sixteen-Bytes: =?utf-8?q?x?=\r\n\r\n", "encAny"},
+      {"a long line without a colon ends the Cc run", "x\r\nCc:\r\n",
+       "ALongLineWithoutAnyColonInItAtAll\r\n b@example.org\r\n\r\n", "cc ccEmpty"},
       {"no empty line: the last line ends the block", "=?utf-8?q?x?=", "", "encSubject encAny"},
   };
   for (const BlockCase& c : cases) {
