@@ -46,6 +46,10 @@ TEST(TransferDecodedSize, AgreesWithTheDecodedBytes) {
       {"dangling symbols", repeat("QUJD", 8) + "QU", false, 0},
       {"dangling after white space only", repeat("QUJD", 8) + "\r\n  \r\n", true, 24},
       {"lone padding", "====", false, 0},
+      // White space is counted in byte lanes that are summed every 255 chunks.
+      {"more chunks than a lane counts", repeat(line76 + "\r\n", 100), true, 5700},
+      {"white space in every lane of many chunks", repeat(" ", 8192) + "QUJD", true, 3},
+      {"bad byte after a few hundred clean chunks", repeat("QUJD", 1300) + "*AAA", false, 0},
   };
   for (const auto& c : cases) {
     const std::string message = "Content-Transfer-Encoding: base64\r\n\r\n" + c.body;

@@ -190,34 +190,52 @@ constexpr std::array<uint8_t, 256> makeBase64CountClasses() {
 }
 constexpr std::array<uint8_t, 256> kBase64CountClasses = makeBase64CountClasses();
 
-// For the 16 bytes at `p`: how many are body white space when all are base64 symbols or
-// white space, else -1.
-int base64ChunkSpaces(const uint8_t* p) {
+// From `p`, the number of whole chunks of sixteen bytes before `end` that hold only base64
+// symbols and body white space; `spaces` grows by the white-space bytes among them.
+size_t countPlainBase64Chunks(const uint8_t* p, const uint8_t* end, uint64_t& spaces) {
+  size_t chunks = 0;
 #if defined(__SSE2__)
-  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   // Signed comparisons: bytes from 0x80 up are negative and fall outside every range.
-  auto inRange = [c](char low, char high) {
+  auto inRange = [](__m128i c, char low, char high) {
     return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(low - 1))),
                          _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), c));
   };
-  auto is = [c](char value) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(value)); };
-  const __m128i symbol =
-      _mm_or_si128(_mm_or_si128(inRange('A', 'Z'), inRange('a', 'z')),
-                   _mm_or_si128(inRange('0', '9'), _mm_or_si128(is('+'), is('/'))));
-  // TAB, LF, FF, CR (9..13 without VT) and SP.
-  const __m128i space = _mm_or_si128(_mm_andnot_si128(is('\v'), inRange('\t', '\r')), is(' '));
-  if (_mm_movemask_epi8(_mm_or_si128(symbol, space)) != 0xFFFF) return -1;
-  int count = 0;
-  for (unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(space)); bits != 0;
-       bits &= bits - 1) {
-    ++count;
+  auto is = [](__m128i c, char value) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(value)); };
+  const __m128i zero = _mm_setzero_si128();
+  bool stopped = false;
+  while (!stopped && end - p >= 16) {
+    // Each white-space lane counts down from zero (a match compares as -1); the lanes are
+    // summed before any of them can wrap.
+    __m128i lanes = zero;
+    size_t run = 0;
+    for (; run < 255 && end - p >= 16; ++run, p += 16) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i symbol =
+          _mm_or_si128(_mm_or_si128(inRange(c, 'A', 'Z'), inRange(c, 'a', 'z')),
+                       _mm_or_si128(inRange(c, '0', '9'), _mm_or_si128(is(c, '+'), is(c, '/'))));
+      // TAB, LF, FF, CR (9..13 without VT) and SP.
+      const __m128i space =
+          _mm_or_si128(_mm_andnot_si128(is(c, '\v'), inRange(c, '\t', '\r')), is(c, ' '));
+      if (_mm_movemask_epi8(_mm_or_si128(symbol, space)) != 0xFFFF) {
+        stopped = true;
+        break;
+      }
+      lanes = _mm_sub_epi8(lanes, space);
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, zero);
+    spaces += static_cast<uint64_t>(_mm_cvtsi128_si32(sums)) +
+              static_cast<uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    chunks += run;
   }
-  return count;
 #else
-  unsigned sum = 0;
-  for (int k = 0; k < 16; ++k) sum += kBase64CountClasses[p[k]];
-  return sum >= 64 ? -1 : static_cast<int>(sum);
+  for (; end - p >= 16; p += 16, ++chunks) {
+    unsigned sum = 0;
+    for (int k = 0; k < 16; ++k) sum += kBase64CountClasses[p[k]];
+    if (sum >= 64) break;
+    spaces += sum;
+  }
 #endif
+  return chunks;
 }
 
 // The decoded length of a base64 body (white space skipped as transferDecode does), or false
@@ -233,14 +251,16 @@ bool countBase64Body(std::string_view text, uint64_t& size) {
   bool padded = false;  // the open block holds a "="
   while (p < end) {
     bool counted = false;
-    while (!padded && end - p >= 16) {
-      const int spaces = base64ChunkSpaces(p);
-      if (spaces < 0) break;
-      const size_t total = filled + 16 - static_cast<size_t>(spaces);
-      written += total / 4 * 3;
-      filled = total % 4;
-      p += 16;
-      counted = true;
+    if (!padded) {
+      uint64_t spaces = 0;
+      const size_t chunks = countPlainBase64Chunks(p, end, spaces);
+      if (chunks > 0) {
+        const uint64_t total = filled + chunks * 16 - spaces;
+        written += total / 4 * 3;
+        filled = static_cast<size_t>(total % 4);
+        p += chunks * 16;
+        counted = true;
+      }
     }
     // The open block holds plain symbols only; any plain symbol stands for them.
     if (counted) {
