@@ -31,12 +31,13 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
   if (root >= parts.size()) return;
   const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
   NoticeIndex added(notices);
+  std::string mediaTypeStorage;
 
   // The parts vector is in document pre-order, so a subtree is one contiguous range.
   for (uint32_t index = root; index < end; ++index) {
     const mime::Part& part = parts[index];
     if (part.childCount > 0) continue;  // containers of every subtype are only walked through
-    const std::string mediaType = mediaTypeOf(part);
+    const std::string_view mediaType = mediaTypeOf(part, mediaTypeStorage);
     if (isMultipartType(mediaType)) continue;  // an empty multipart: neither listed nor named
 
     const mime::ContentDisposition disposition = mime::contentDisposition(part);
@@ -51,7 +52,7 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                   "as a body nor listed as an attachment");
       } else {
         added.add(FeatureId::MimeTextualPart,
-                  "an unnamed " + mediaType +
+                  "an unnamed " + std::string(mediaType) +
                       " part was dropped: it is neither surfaced as a body nor listed as an "
                       "attachment");
       }
@@ -62,7 +63,7 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
     if (const mime::Header* header = mime::firstHeader(part, "Content-ID")) {
       contentId = contentIdValue(*header);
       if (!declaredAttachment && !name) {
-        added.add(FeatureId::MimeRelatedCid, "an inline " + mediaType +
+        added.add(FeatureId::MimeRelatedCid, "an inline " + std::string(mediaType) +
                                                  " part referenced by cid: is not carried; the "
                                                  "HTML body cannot resolve it");
         continue;
@@ -85,8 +86,9 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
       attachment.size = body.size;
     }
     if (!decoded) {
-      added.add(FeatureId::AttachmentsContent,
-                "a " + mediaType + " attachment part failed to decode and was dropped");
+      added.add(
+          FeatureId::AttachmentsContent,
+          "a " + std::string(mediaType) + " attachment part failed to decode and was dropped");
       continue;
     }
     const bool oversize = attachment.size > kInlineCap;

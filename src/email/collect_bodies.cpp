@@ -45,10 +45,11 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
   if (root >= parts.size()) return;
   const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
 
+  std::string mediaTypeStorage;
   // The parts vector is in document pre-order, so a subtree is one contiguous range.
   for (uint32_t index = root; index < end; ++index) {
     const mime::Part& part = parts[index];
-    const std::string mediaType = mediaTypeOf(part);
+    const std::string_view mediaType = mediaTypeOf(part, mediaTypeStorage);
     const bool plain = mediaType == "text/plain";
     if (!plain && mediaType != "text/html") continue;
     std::string& slot = plain ? text : html;

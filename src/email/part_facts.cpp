@@ -4,8 +4,8 @@
 
 namespace email {
 
-std::string mediaTypeOf(const mime::Part& part) {
-  return text::unicodeLower(part.contentType.mimeType);
+std::string_view mediaTypeOf(const mime::Part& part, std::string& storage) {
+  return text::unicodeLowerView(part.contentType.mimeType, storage);
 }
 
 bool isTextualType(std::string_view mediaType) {

@@ -11,8 +11,8 @@
 namespace email {
 
 // The part's media type as the MIME layer reports it, lower-cased again (full Unicode
-// mapping).
-std::string mediaTypeOf(const mime::Part& part);
+// mapping): a view of the part's own text when that changes nothing, else of `storage`.
+std::string_view mediaTypeOf(const mime::Part& part, std::string& storage);
 
 // At least five bytes and beginning with "text/".
 bool isTextualType(std::string_view mediaType);

@@ -277,6 +277,19 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
 }
 
+std::string_view unicodeLowerView(std::string_view s, std::string& storage) {
+  bool unchanged = true;
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80 || (c >= 'A' && c <= 'Z')) {
+      unchanged = false;
+      break;
+    }
+  }
+  if (unchanged) return s;
+  storage = unicodeLower(s);
+  return storage;
+}
+
 std::string unicodeLower(std::string_view s) {
   bool ascii = true;
   for (char c : s) {

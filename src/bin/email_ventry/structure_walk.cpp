@@ -79,7 +79,7 @@ bool declaresFlowed(const mime::ContentType& contentType) {
          text::equalsIgnoreAsciiCase(format->second, "flowed");
 }
 
-void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
+void probeLeaf(const mime::Part& part, std::string_view mediaType, Probe& probe) {
   ++probe.parts;
 
   const mime::ContentDisposition disposition = mime::contentDisposition(part);
@@ -132,7 +132,7 @@ void probeLeaf(const mime::Part& part, std::string mediaType, Probe& probe) {
     ++(unnamed ? probe.calUnnamed : probe.calNamed);
   } else if (unnamed) {
     ++probe.otherTextualUnnamed;
-    pushUnique(probe.otherTextualTypes, std::move(mediaType));
+    pushUnique(probe.otherTextualTypes, std::string(mediaType));
   }
 }
 
@@ -143,18 +143,20 @@ void probePart(const mime::ParsedMessage& message, uint32_t root, Probe& probe) 
   // The parts vector is in pre-order and a subtree is the range [root, subtreeEnd), so a
   // plain loop visits the same parts in the same order as a depth-first walk would.
   const size_t end = std::min<size_t>(message.parts[root].subtreeEnd, message.parts.size());
+  std::string mediaTypeStorage;
   for (size_t i = root; i < std::max<size_t>(end, root + 1); ++i) {
     const mime::Part& part = message.parts[i];
     probe.depth = std::max(probe.depth, part.depth);
 
-    std::string mediaType = text::unicodeLower(part.contentType.mimeType);
+    const std::string_view mediaType =
+        text::unicodeLowerView(part.contentType.mimeType, mediaTypeStorage);
     if (mediaType == "message/rfc822") ++probe.rfc822Parts;
     if (mediaType == "multipart/signed") probe.isSigned = true;
     if (mediaType == "multipart/report") probe.report = true;
     if (mediaType == "multipart/encrypted") probe.encrypted = true;
 
     const bool container = part.childCount > 0 || text::startsWith(mediaType, "multipart/");
-    if (!container) probeLeaf(part, std::move(mediaType), probe);
+    if (!container) probeLeaf(part, mediaType, probe);
   }
 }
 
