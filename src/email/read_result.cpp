@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/json_string.h"
+
 namespace email {
 namespace {
 
@@ -31,42 +33,8 @@ constexpr FeatureRow kFeatures[] = {
 };
 
 void appendJsonString(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (char c : s) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0x0F];
-        } else {
-          out += c;
-        }
-    }
-  }
+  text::appendJsonEscaped(out, s);
   out += '"';
 }
 

@@ -290,17 +290,17 @@ std::string_view unicodeLowerView(std::string_view s, std::string& storage) {
   return storage;
 }
 
-std::string unicodeLower(std::string_view s) {
-  bool ascii = true;
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      ascii = false;
-      break;
-    }
-  }
-  if (ascii) return asciiLower(s);
+namespace {
 
-  // UTF-8 -> UTF-16 -> lower (root locale, context-sensitive) -> UTF-8.
+bool isAsciiText(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// UTF-8 -> UTF-16 -> full case mapping (root locale, context-sensitive) -> UTF-8.
+std::string mapCase(std::string_view s, bool toUpper) {
   UErrorCode status = U_ZERO_ERROR;
   int32_t len16 = 0;
   u_strFromUTF8WithSub(nullptr, 0, &len16, s.data(), static_cast<int32_t>(s.size()), 0xFFFD,
@@ -310,17 +310,34 @@ std::string unicodeLower(std::string_view s) {
   u_strFromUTF8WithSub(src.data(), len16 + 1, &len16, s.data(), static_cast<int32_t>(s.size()),
                        0xFFFD, nullptr, &status);
   if (U_FAILURE(status)) return std::string(s);
-  std::vector<UChar> lower(static_cast<size_t>(len16) * 3 + 1);
+  std::vector<UChar> mapped(static_cast<size_t>(len16) * 3 + 1);
   status = U_ZERO_ERROR;
-  int32_t lowerLen = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), src.data(),
-                                  len16, "", &status);
+  const int32_t capacity = static_cast<int32_t>(mapped.size());
+  const int32_t mappedLen =
+      toUpper ? u_strToUpper(mapped.data(), capacity, src.data(), len16, "", &status)
+              : u_strToLower(mapped.data(), capacity, src.data(), len16, "", &status);
   if (U_FAILURE(status)) return std::string(s);
   std::string out;
-  out.reserve(static_cast<size_t>(lowerLen) + 4);
-  for (int32_t i = 0; i < lowerLen;) {
+  out.reserve(static_cast<size_t>(mappedLen) + 4);
+  for (int32_t i = 0; i < mappedLen;) {
     UChar32 c;
-    U16_NEXT(lower.data(), i, lowerLen, c);
+    U16_NEXT(mapped.data(), i, mappedLen, c);
     appendUtf8(out, static_cast<char32_t>(c));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string unicodeLower(std::string_view s) {
+  return isAsciiText(s) ? asciiLower(s) : mapCase(s, false);
+}
+
+std::string unicodeUpper(std::string_view s) {
+  if (!isAsciiText(s)) return mapCase(s, true);
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return out;
 }

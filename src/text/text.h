@@ -57,6 +57,9 @@ bool startsWith(std::string_view s, std::string_view prefix);
 // as Final_Sigma included). ASCII-only input takes a fast path.
 std::string unicodeLower(std::string_view utf8);
 
+// Full Unicode upper-case mapping of UTF-8 text (root locale); ASCII input takes a fast path.
+std::string unicodeUpper(std::string_view utf8);
+
 // The same mapping as a view: `utf8` itself when it is ASCII without capital letters (then
 // the mapping changes nothing), otherwise the lower-cased text, which is put in `storage`.
 std::string_view unicodeLowerView(std::string_view utf8, std::string& storage);

@@ -15,32 +15,14 @@
 
 #include "email/mime/mime.h"
 #include "email/reader.h"
+#include "text/json_string.h"
 #include "text/text.h"
 
 namespace {
 
 void appendJsonString(std::string& out, std::string_view s) {
   out.push_back('"');
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
+  text::appendJsonEscaped(out, s);
   out.push_back('"');
 }
 
@@ -118,10 +100,14 @@ void appendAddresses(std::string& out, const email::mime::ParsedMessage& msg,
 
 std::string dispositionWord(const email::mime::ContentDisposition& d) {
   switch (d.kind) {
-    case email::mime::DispositionKind::Inline: return "inline";
-    case email::mime::DispositionKind::Attachment: return "attachment";
-    case email::mime::DispositionKind::FormData: return "form-data";
-    case email::mime::DispositionKind::Extension: return d.extension;
+    case email::mime::DispositionKind::Inline:
+      return "inline";
+    case email::mime::DispositionKind::Attachment:
+      return "attachment";
+    case email::mime::DispositionKind::FormData:
+      return "form-data";
+    case email::mime::DispositionKind::Extension:
+      return d.extension;
   }
   return "";
 }

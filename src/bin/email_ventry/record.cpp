@@ -7,49 +7,11 @@
 #include <charconv>
 #include <cstring>
 
+#include "text/json_string.h"
 #include "text/text.h"
 
 namespace ventry {
 namespace {
-
-void appendEscaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  size_t runStart = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + runStart, i - runStart);
-    runStart = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xf];
-    }
-  }
-  out.append(text.data() + runStart, text.size() - runStart);
-}
 
 // The record is written into a buffer sized beforehand for its worst case, through a cursor
 // that copies literals of known length and formats numbers in place: a line takes one
@@ -308,9 +270,9 @@ std::string describe(std::string_view what, int error) {
 void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
   if (text::isValidUtf8(text)) {
-    appendEscaped(out, text);
+    text::appendJsonEscaped(out, text);
   } else {
-    appendEscaped(out, text::utf8Lossy(text));
+    text::appendJsonEscaped(out, text::utf8Lossy(text));
   }
   out += '"';
 }

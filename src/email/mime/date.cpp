@@ -8,13 +8,10 @@
 // the zone piece. Hour, minute and second are not range-checked and the day is not checked
 // against the month's length, as in the reference parser.
 
-#include <unicode/ustring.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "email/mime/mime.h"
 #include "text/text.h"
@@ -45,40 +42,6 @@ std::optional<int64_t> parseSigned32(std::string_view s) {
   auto magnitude = parseUnsigned(s, negative ? 2147483648u : 2147483647u);
   if (!magnitude) return std::nullopt;
   return negative ? -static_cast<int64_t>(*magnitude) : static_cast<int64_t>(*magnitude);
-}
-
-// Full Unicode upper-casing (so "ſep" reads as "SEP", as the reference does); ASCII input
-// takes a fast path.
-std::string upperCase(std::string_view s) {
-  bool ascii = true;
-  for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-  if (ascii) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-  }
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t len16 = 0;
-  u_strFromUTF8WithSub(nullptr, 0, &len16, s.data(), static_cast<int32_t>(s.size()), 0xFFFD,
-                       nullptr, &status);
-  status = U_ZERO_ERROR;
-  std::vector<UChar> src(static_cast<size_t>(len16) + 1);
-  u_strFromUTF8WithSub(src.data(), len16 + 1, &len16, s.data(), static_cast<int32_t>(s.size()),
-                       0xFFFD, nullptr, &status);
-  if (U_FAILURE(status)) return std::string(s);
-  std::vector<UChar> upper(static_cast<size_t>(len16) * 3 + 1);
-  status = U_ZERO_ERROR;
-  int32_t upperLen = u_strToUpper(upper.data(), static_cast<int32_t>(upper.size()), src.data(),
-                                  len16, "", &status);
-  if (U_FAILURE(status)) return std::string(s);
-  std::string out;
-  for (int32_t i = 0; i < upperLen;) {
-    UChar32 c;
-    U16_NEXT(upper.data(), i, upperLen, c);
-    text::appendUtf8(out, static_cast<char32_t>(c));
-  }
-  return out;
 }
 
 // 1..12 for an English month name, abbreviated to three letters or written out.
@@ -153,7 +116,8 @@ DateParse parseDate(std::string_view trimmedText) {
         break;
       }
       case Expect::Month:
-        month = monthNumber(upperCase(piece));
+        // Full Unicode upper-casing, as in the reference parser: "ſep" reads as "SEP".
+        month = monthNumber(text::unicodeUpper(piece));
         if (month == 0) return failure("Unrecognized month");
         expect = Expect::Year;
         break;
@@ -194,7 +158,7 @@ DateParse parseDate(std::string_view trimmedText) {
           const int64_t magnitude = *offset < 0 ? -*offset : *offset;
           const int64_t seconds = (magnitude / 100) * 3600 + (magnitude % 100) * 60;
           result += *offset < 0 ? seconds : -seconds;
-        } else if (auto correction = namedZoneCorrection(upperCase(piece))) {
+        } else if (auto correction = namedZoneCorrection(text::unicodeUpper(piece))) {
           result += *correction;
         } else {
           return failure("Invalid timezone");
