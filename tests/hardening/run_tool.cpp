@@ -48,7 +48,11 @@ ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
   std::string errPath = scratch.path() + "/stderr";
 
   int pipeFds[2] = {-1, -1};
-  if (stdoutKind == Stdout::ClosedPipe && pipe(pipeFds) != 0) return run;
+  if (stdoutKind == Stdout::ClosedPipe) {
+    if (pipe(pipeFds) != 0) return run;
+    // The read end is gone before the child exists, so no write can succeed.
+    close(pipeFds[0]);
+  }
 
   std::vector<char*> argv;
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -69,7 +73,6 @@ ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
         dup2(open("/dev/full", O_WRONLY), 1);
         break;
       case Stdout::ClosedPipe:
-        close(pipeFds[0]);
         dup2(pipeFds[1], 1);
         close(pipeFds[1]);
         break;
@@ -80,10 +83,7 @@ ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
     execv(argv[0], argv.data());
     _exit(127);
   }
-  if (stdoutKind == Stdout::ClosedPipe) {
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-  }
+  if (stdoutKind == Stdout::ClosedPipe) close(pipeFds[1]);
 
   auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;

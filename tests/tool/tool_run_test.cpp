@@ -37,6 +37,8 @@ ToolResult runBinary(const std::vector<std::string>& args, const std::string& cw
                      Stdout mode = Stdout::Capture) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
+  // For a closed pipe the read end is gone before the child exists, so no write can succeed.
+  if (mode == Stdout::ClosedPipe) close(outPipe[0]);
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -44,8 +46,7 @@ ToolResult runBinary(const std::vector<std::string>& args, const std::string& cw
       const int full = open("/dev/full", O_WRONLY);
       dup2(full, STDOUT_FILENO);
     } else if (mode == Stdout::ClosedPipe) {
-      close(outPipe[0]);  // nobody reads: every write fails with EPIPE
-      dup2(outPipe[1], STDOUT_FILENO);
+      dup2(outPipe[1], STDOUT_FILENO);  // nobody reads: every write fails with EPIPE
     } else {
       dup2(outPipe[1], STDOUT_FILENO);
     }
@@ -61,7 +62,6 @@ ToolResult runBinary(const std::vector<std::string>& args, const std::string& cw
   }
   close(outPipe[1]);
   close(errPipe[1]);
-  if (mode == Stdout::ClosedPipe) close(outPipe[0]);
   ToolResult run;
   if (mode != Stdout::ClosedPipe) run.out = slurp(outPipe[0]);
   run.err = slurp(errPipe[0]);
