@@ -20,7 +20,7 @@ struct LookupCase {
 TEST(FindHeader, TrimsLatin1WhiteSpaceAndIgnoresCase) {
   const LookupCase cases[] = {
       {"To", "To", true},      {"tO", "To", true},          {"To ", "To", true},
-      {"\tTo", "To", true},   {"To\xA0", "To", true},  // no-break space
+      {"\tTo", "To", true},    {"To\xA0", "To", true},  // no-break space
       {"\x85To", "To", true},                           // next line
       {"T o", "To", false},    {"Tox", "To", false},        {"T", "To", false},
       {"To\xE9", "To", false},                               // a Latin-1 letter is not white space
