@@ -188,7 +188,8 @@ constexpr std::array<uint8_t, 256> makeBase64CountClasses() {
   for (const char c : {' ', '\t', '\n', '\f', '\r'}) classes[static_cast<uint8_t>(c)] = 1;
   return classes;
 }
-constexpr std::array<uint8_t, 256> kBase64CountClasses = makeBase64CountClasses();
+// Used where SSE2 is not available.
+[[maybe_unused]] constexpr std::array<uint8_t, 256> kBase64CountClasses = makeBase64CountClasses();
 
 // From `p`, the number of whole chunks of sixteen bytes before `end` that hold only base64
 // symbols and body white space; `spaces` grows by the white-space bytes among them.
