@@ -2,21 +2,10 @@
 // bits, nothing skipped.
 #include <cstdint>
 
+#include "email/mime/base64_alphabet.h"
 #include "email/mime/mime.h"
 
 namespace email::mime {
-namespace {
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-}  // namespace
 
 std::optional<std::string> decodeBase64Strict(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;

@@ -10,23 +10,13 @@
 #include <emmintrin.h>
 #endif
 
+#include "email/mime/base64_alphabet.h"
 #include "email/mime/mime.h"
 #include "text/byte_search.h"
 #include "text/text.h"
 
 namespace email::mime {
 namespace {
-
-constexpr uint8_t kNotBase64 = 0xFF;
-
-constexpr std::array<uint8_t, 256> makeBase64Values() {
-  std::array<uint8_t, 256> values{};
-  for (auto& v : values) v = kNotBase64;
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (uint8_t i = 0; i < 64; ++i) values[static_cast<uint8_t>(alphabet[i])] = i;
-  return values;
-}
-constexpr std::array<uint8_t, 256> kBase64Values = makeBase64Values();
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

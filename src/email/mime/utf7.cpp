@@ -4,21 +4,13 @@
 
 #include <cstdint>
 
+#include "email/mime/base64_alphabet.h"
 #include "text/text.h"
 
 namespace email::mime {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
 
 // A run of unpadded base64 decodes when its length is not 1 modulo 4 and the unused low
 // bits of its last symbol are zero.
