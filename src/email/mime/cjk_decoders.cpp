@@ -247,18 +247,20 @@ void decodeIso2022Jp(std::string_view bytes, std::string& out) {
   }
 }
 
-void decodeEucKr(std::string_view bytes, std::string& out) {
+namespace {
+
+// The lead/trail loop shared by the two-byte decoders whose lead bytes are 0x81..0xFE:
+// `trail(lead, byte, out)` appends the character of a pair and returns true, or returns
+// false for an unmapped pair, which becomes U+FFFD (an ASCII trail byte is then read again).
+template <typename Trail>
+void decodeLeadTrail(std::string_view bytes, std::string& out, Trail trail) {
   uint8_t lead = 0;
   for (size_t i = 0; i < bytes.size(); ++i) {
     const auto byte = static_cast<uint8_t>(bytes[i]);
     if (lead != 0) {
-      uint32_t codePoint = 0;
-      if (inRange(byte, 0x41, 0xFE)) codePoint = kEucKrIndex[(lead - 0x81) * 190 + byte - 0x41];
+      const bool done = trail(lead, byte, out);
       lead = 0;
-      if (codePoint != 0) {
-        text::appendUtf8(out, codePoint);
-        continue;
-      }
+      if (done) continue;
       appendReplacement(out);
       if (byte < 0x80) --i;
       continue;
@@ -274,55 +276,44 @@ void decodeEucKr(std::string_view bytes, std::string& out) {
   if (lead != 0) appendReplacement(out);
 }
 
+bool appendIfMapped(uint32_t codePoint, std::string& out) {
+  if (codePoint == 0) return false;
+  text::appendUtf8(out, codePoint);
+  return true;
+}
+
+}  // namespace
+
+void decodeEucKr(std::string_view bytes, std::string& out) {
+  decodeLeadTrail(bytes, out, [](uint8_t lead, uint8_t byte, std::string& o) {
+    if (!inRange(byte, 0x41, 0xFE)) return false;
+    return appendIfMapped(kEucKrIndex[(lead - 0x81) * 190 + byte - 0x41], o);
+  });
+}
+
 void decodeBig5(std::string_view bytes, std::string& out) {
-  uint8_t lead = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const auto byte = static_cast<uint8_t>(bytes[i]);
-    if (lead != 0) {
-      uint32_t codePoint = 0;
-      if (inRange(byte, 0x40, 0x7E) || inRange(byte, 0xA1, 0xFE)) {
-        const uint32_t offset = byte < 0x7F ? 0x40 : 0x62;
-        const uint32_t pointer = (lead - 0x81) * 157 + byte - offset;
-        // Four pointers decode to a letter and a combining mark.
-        switch (pointer) {
-          case 1133:
-            out.append("\xC3\x8A\xCC\x84");  // U+00CA U+0304
-            lead = 0;
-            continue;
-          case 1135:
-            out.append("\xC3\x8A\xCC\x8C");  // U+00CA U+030C
-            lead = 0;
-            continue;
-          case 1164:
-            out.append("\xC3\xAA\xCC\x84");  // U+00EA U+0304
-            lead = 0;
-            continue;
-          case 1166:
-            out.append("\xC3\xAA\xCC\x8C");  // U+00EA U+030C
-            lead = 0;
-            continue;
-          default:
-            codePoint = kBig5Index[pointer];
-        }
-      }
-      lead = 0;
-      if (codePoint != 0) {
-        text::appendUtf8(out, codePoint);
-        continue;
-      }
-      appendReplacement(out);
-      if (byte < 0x80) --i;
-      continue;
+  decodeLeadTrail(bytes, out, [](uint8_t lead, uint8_t byte, std::string& o) {
+    if (!inRange(byte, 0x40, 0x7E) && !inRange(byte, 0xA1, 0xFE)) return false;
+    const uint32_t offset = byte < 0x7F ? 0x40 : 0x62;
+    const uint32_t pointer = (lead - 0x81) * 157 + byte - offset;
+    // Four pointers decode to a letter and a combining mark.
+    switch (pointer) {
+      case 1133:
+        o.append("\xC3\x8A\xCC\x84");  // U+00CA U+0304
+        return true;
+      case 1135:
+        o.append("\xC3\x8A\xCC\x8C");  // U+00CA U+030C
+        return true;
+      case 1164:
+        o.append("\xC3\xAA\xCC\x84");  // U+00EA U+0304
+        return true;
+      case 1166:
+        o.append("\xC3\xAA\xCC\x8C");  // U+00EA U+030C
+        return true;
+      default:
+        return appendIfMapped(kBig5Index[pointer], o);
     }
-    if (byte < 0x80) {
-      copyAsciiRun(bytes, i, out);
-    } else if (inRange(byte, 0x81, 0xFE)) {
-      lead = byte;
-    } else {
-      appendReplacement(out);
-    }
-  }
-  if (lead != 0) appendReplacement(out);
+  });
 }
 
 void decodeGb18030(std::string_view bytes, std::string& out) {
