@@ -83,12 +83,11 @@ size_t readHeader(std::string_view s, size_t pos, Header& header) {
 
 }  // namespace
 
-HeaderBlock parseHeaderBlock(std::string_view part) {
+HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders) {
   HeaderBlock block;
-  // Most header blocks hold a few dozen headers: one allocation instead of six doublings.
-  // The room stays below the part's own size, so that many tiny parts cannot make the
-  // reservations outgrow the message.
-  block.headers.reserve(std::min<size_t>(32, part.size() / sizeof(Header)));
+  // One allocation instead of several doublings. The room stays below the part's own size,
+  // so that many tiny parts cannot make the reservations outgrow the message.
+  block.headers.reserve(std::min<size_t>(expectedHeaders, part.size() / sizeof(Header)));
   size_t pos = 0;
   for (;;) {
     if (pos >= part.size()) {

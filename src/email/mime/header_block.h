@@ -22,7 +22,9 @@ struct HeaderBlock {
 };
 
 // Reads the header block at the start of `part`. Only an empty line ("\n" or "\r\n") ends the
-// block; the end of the bytes ends it too (the body is then empty).
-HeaderBlock parseHeaderBlock(std::string_view part);
+// block; the end of the bytes ends it too (the body is then empty). `expectedHeaders` is the
+// room reserved up front: a message's own header block holds a few dozen headers, a body
+// part's only a few.
+HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders = 32);
 
 }  // namespace email::mime

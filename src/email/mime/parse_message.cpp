@@ -32,7 +32,9 @@ struct TreeBuilder {
   // `open`. False (with the error set) when its header block is rejected.
   bool addPart(size_t begin, size_t end, bool digestChild, uint32_t parent) {
     const std::string_view raw = message.substr(begin, end - begin);
-    HeaderBlock block = parseHeaderBlock(raw);
+    // A body part has a few headers. Room for a message's worth in every part would cost
+    // deeply nested multiparts, whose every level is large, more memory than the message.
+    HeaderBlock block = parseHeaderBlock(raw, parent == kNoPart ? 32 : 4);
     if (!block.error.empty()) {
       result.error = std::move(block.error);
       return false;
