@@ -21,10 +21,13 @@ struct HeaderBlock {
   std::string error;            // the rejection text, empty when the block was read
 };
 
+// Room reserved up front for the headers: a message's own header block holds a few dozen, a
+// body part's only a few.
+inline constexpr size_t kMessageHeaderRoom = 32;
+inline constexpr size_t kBodyPartHeaderRoom = 4;
+
 // Reads the header block at the start of `part`. Only an empty line ("\n" or "\r\n") ends the
-// block; the end of the bytes ends it too (the body is then empty). `expectedHeaders` is the
-// room reserved up front: a message's own header block holds a few dozen headers, a body
-// part's only a few.
-HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders = 32);
+// block; the end of the bytes ends it too (the body is then empty).
+HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders = kMessageHeaderRoom);
 
 }  // namespace email::mime

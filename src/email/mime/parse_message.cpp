@@ -34,7 +34,8 @@ struct TreeBuilder {
     const std::string_view raw = message.substr(begin, end - begin);
     // A body part has a few headers. Room for a message's worth in every part would cost
     // deeply nested multiparts, whose every level is large, more memory than the message.
-    HeaderBlock block = parseHeaderBlock(raw, parent == kNoPart ? 32 : 4);
+    HeaderBlock block =
+        parseHeaderBlock(raw, parent == kNoPart ? kMessageHeaderRoom : kBodyPartHeaderRoom);
     if (!block.error.empty()) {
       result.error = std::move(block.error);
       return false;
