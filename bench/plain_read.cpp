@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "email_ventry/list_file.h"
+#include "corpus/list_file.h"
+#include "corpus/message_file.h"
 
 int main(int argc, char** argv) {
   std::string listPath;
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: plain_read --list <file> [--root <dir>]\n");
     return 2;
   }
-  const ventry::ListFile list = ventry::readListFile(listPath);
+  const corpus::ListFile list = corpus::readListFile(listPath);
   if (!list.ok) {
     std::fprintf(stderr, "read --list file: %s\n", list.error.c_str());
     return 2;
@@ -29,8 +30,8 @@ int main(int argc, char** argv) {
   std::string bytes;
   size_t files = 0;
   size_t total = 0;
-  for (std::string_view entry : ventry::splitListEntries(list.text)) {
-    ventry::readMessageFile(ventry::joinPath(root, entry), bytes);
+  for (std::string_view entry : corpus::splitListEntries(list.text)) {
+    corpus::readMessageFile(corpus::joinPath(root, entry), bytes);
     ++files;
     total += bytes.size();
   }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "email_ventry/list_file.h"
+#include "corpus/list_file.h"
 #include "fuzz_checks.h"
 #include "text/text.h"
 
@@ -35,12 +35,12 @@ std::vector<std::string_view> expectedEntries(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto input = fuzzcheck::asView(data, size);
   if (!text::isValidUtf8(input)) return 0;  // the tool refuses such a list as a whole
-  auto entries = ventry::splitListEntries(input);
+  auto entries = corpus::splitListEntries(input);
   auto expected = expectedEntries(input);
   fuzzcheck::require(entries == expected, "list entries follow the line rules");
   for (auto entry : entries) {
     fuzzcheck::require(fuzzcheck::isWithin(entry, input), "entries are views into the text");
-    std::string joined = ventry::joinPath("root", entry);
+    std::string joined = corpus::joinPath("root", entry);
     if (entry.front() == '/') {
       fuzzcheck::require(joined == entry, "an absolute entry stands alone");
     } else {

@@ -5,7 +5,8 @@
 #include <chrono>
 #include <utility>
 
-#include "email_ventry/list_file.h"
+#include "corpus/list_file.h"
+#include "corpus/message_file.h"
 #include "email_ventry/probe.h"
 #include "email_ventry/selftest.h"
 #include "text/text.h"
@@ -26,15 +27,15 @@ void complain(std::string_view message) {
 }
 
 int runCorpus(const Options& options) {
-  const ListFile list = readListFile(options.list);
+  const corpus::ListFile list = corpus::readListFile(options.list);
   if (!list.ok) {
     complain("read --list file: " + list.error);
     return kExitAbnormal;
   }
   std::string bytes;
   std::string line;
-  for (std::string_view entry : splitListEntries(list.text)) {
-    readMessageFile(joinPath(options.root, entry), bytes);
+  for (std::string_view entry : corpus::splitListEntries(list.text)) {
+    corpus::readMessageFile(corpus::joinPath(options.root, entry), bytes);
 
     MessageRecord record;
     record.name = entry;

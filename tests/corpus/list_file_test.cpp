@@ -1,4 +1,4 @@
-#include "email_ventry/list_file.h"
+#include "corpus/list_file.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ using Entries = std::vector<std::string>;
 
 Entries split(std::string_view text) {
   Entries out;
-  for (std::string_view entry : ventry::splitListEntries(text)) out.emplace_back(entry);
+  for (std::string_view entry : corpus::splitListEntries(text)) out.emplace_back(entry);
   return out;
 }
 
@@ -72,7 +72,7 @@ TEST(JoinPath, Table) {
       {"", "a.eml", "a.eml"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ventry::joinPath(c.root, c.entry), c.expected) << c.root << " + " << c.entry;
+    EXPECT_EQ(corpus::joinPath(c.root, c.entry), c.expected) << c.root << " + " << c.entry;
   }
 }
 

@@ -1,11 +1,11 @@
-// The list file (one message path per line) and whole-file reads of the listed messages.
+// The list file: one message path per line, and how an entry becomes a path.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace ventry {
+namespace corpus {
 
 // Splits list text (valid UTF-8) into entries: lines end at "\n" (a "\r" right before it
 // belongs to the line end), a last line without "\n" counts, each line is trimmed of
@@ -27,9 +27,4 @@ ListFile readListFile(const std::string& path);
 // below `root`.
 std::string joinPath(std::string_view root, std::string_view entry);
 
-// Reads the regular file at `path` whole into `bytes` (reused between calls). Anything
-// that is not a readable regular file (missing, directory, pipe, device, no permission,
-// read error) leaves `bytes` empty. Never blocks on a pipe.
-void readMessageFile(const std::string& path, std::string& bytes);
-
-}  // namespace ventry
+}  // namespace corpus

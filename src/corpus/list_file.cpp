@@ -1,4 +1,4 @@
-#include "email_ventry/list_file.h"
+#include "corpus/list_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,34 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "corpus/message_file.h"
 #include "text/text.h"
 
-namespace ventry {
-namespace {
-
-// Reads from `fd` until end of file, appending to `out`. Returns 0 or an errno value.
-int readAll(int fd, std::string& out, size_t sizeHint) {
-  size_t used = out.size();
-  // One byte beyond the expected size, so that end of file shows without another resize.
-  out.resize(used + (sizeHint < 4096 ? 4096 : sizeHint + 1));
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-    if (n > 0) {
-      used += static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    const int error = errno;
-    out.resize(used);
-    return error;
-  }
-  out.resize(used);
-  return 0;
-}
-
-}  // namespace
+namespace corpus {
 
 std::vector<std::string_view> splitListEntries(std::string_view text) {
   std::vector<std::string_view> entries;
@@ -86,19 +62,4 @@ std::string joinPath(std::string_view root, std::string_view entry) {
   return path;
 }
 
-void readMessageFile(const std::string& path, std::string& bytes) {
-  bytes.clear();
-  // O_NONBLOCK so that opening a pipe without a writer does not wait; such files are
-  // refused below anyway.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return;
-  }
-  if (readAll(fd, bytes, static_cast<size_t>(info.st_size)) != 0) bytes.clear();
-  ::close(fd);
-}
-
-}  // namespace ventry
+}  // namespace corpus
