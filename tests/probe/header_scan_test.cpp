@@ -41,6 +41,8 @@ TEST(HeaderScan, FlagsFromTheRawHeaderBlock) {
       {"every other recognised name",
        "BCC: x\r\nReferences: <a@b>\r\nIN-REPLY-TO: <a@b>\r\nmessage-id:\r\n\r\n",
        "bcc refs inReplyTo messageId"},
+      {"In-Reply-To alone", "In-Reply-To: <a@b>\r\n\r\n", "inReplyTo"},
+      {"References alone", "References: <a@b>\r\n\r\n", "refs"},
       {"hostile bytes", "\xFF\xFE\x00\x00 not a mail at all"sv, ""},
       {"empty message", "", ""},
       {"one LF", "\n", ""},
