@@ -3,3 +3,9 @@ add_test(NAME conformance
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/conformance.sh $<TARGET_FILE:email_ventry>
                  ${VENTRY_SHARED_DIR})
 set_tests_properties(conformance PROPERTIES SKIP_RETURN_CODE 77 LABELS conformance TIMEOUT 1200)
+
+# Threads, plain reads and shards write the records of the single-thread run.
+add_test(NAME run_equivalence
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/run_equivalence.py
+                 $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
+set_tests_properties(run_equivalence PROPERTIES LABELS conformance TIMEOUT 600)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,7 +42,7 @@ std::string TempDir::write(const std::string& name, const std::string& bytes) co
 }
 
 ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
-                std::chrono::milliseconds limit) {
+                std::chrono::milliseconds limit, uint64_t addressSpace) {
   ToolRun run;
   TempDir scratch;
   std::string outPath = scratch.path() + "/stdout";
@@ -63,6 +64,10 @@ ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
   if (child == 0) {
     // The child starts with default signal handling, as from a shell.
     signal(SIGPIPE, SIG_DFL);
+    if (addressSpace != 0) {
+      const rlimit space{addressSpace, addressSpace};
+      if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
+    }
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(err, 2);
     switch (stdoutKind) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct ToolRun {
   std::string err;  // standard error
 };
 
+// `addressSpace`, when not 0, is the child's RLIMIT_AS in bytes.
 ToolRun runTool(const std::vector<std::string>& args, Stdout stdoutKind,
-                std::chrono::milliseconds limit);
+                std::chrono::milliseconds limit, uint64_t addressSpace = 0);
 
 // A fresh empty directory under the system's temporary folder, removed by the destructor.
 class TempDir {

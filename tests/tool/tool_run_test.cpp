@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 enum class Stdout { Capture, DevFull, ClosedPipe };
 
 struct ToolResult {
@@ -158,26 +160,43 @@ TEST_F(ToolRun, RootAsLastArgumentMeansCurrentDirectory) {
   EXPECT_EQ(run.out.rfind("{\"name\":\"a.eml\",\"bytes\":41,", 0), 0u) << run.out;
 }
 
-TEST_F(ToolRun, UnreadableEntriesGiveEmptyRecordsAndTheRunGoesOn) {
+// An entry that cannot be read as a regular file keeps its record (that of an empty message)
+// with the reason in "readError", gets a line on standard error, and the run goes on.
+TEST_F(ToolRun, UnreadableEntriesAreNamedAndTheRunGoesOn) {
   ASSERT_EQ(mkdir((dir_ + "/adir").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0644), 0);
-  write("list.txt", "# corpus\n  missing.eml  \r\nadir\nfifo\n\n" + dir_ + "/b.eml\na.eml");
-  const ToolResult run = runBinary({"--list", dir_ + "/list.txt", "--root", dir_}, "/");
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
-  const auto got = lines(run.out);
-  const std::vector<std::string> prefixes = {
-      "{\"name\":\"missing.eml\",\"bytes\":0,\"ms\":",
-      "{\"name\":\"adir\",\"bytes\":0,\"ms\":",
-      "{\"name\":\"fifo\",\"bytes\":0,\"ms\":",
-      "{\"name\":\"" + dir_ + "/b.eml\",\"bytes\":27,\"ms\":",
-      "{\"name\":\"a.eml\",\"bytes\":41,\"ms\":",
-  };
-  ASSERT_EQ(got.size(), prefixes.size()) << run.out;
-  for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].rfind(prefixes[i], 0), 0u) << got[i];
-    EXPECT_NE(got[i].find(",\"probe\":{\"hdrTo\":"), std::string::npos) << got[i];
-    EXPECT_EQ(got[i].back(), '}');
+  ASSERT_EQ(symlink("loop", (dir_ + "/loop").c_str()), 0);
+  // "a.eml" exists: the NUL must not let the entry read it.
+  write("list.txt",
+        "# corpus\n  missing.eml  \r\nadir\nfifo\nloop\na.eml\0x\n\n"s + dir_ + "/b.eml\na.eml");
+  for (const char* jobs : {"", "2"}) {
+    std::vector<std::string> args = {"--list", dir_ + "/list.txt", "--root", dir_};
+    if (*jobs != 0) args.insert(args.end(), {"--jobs", jobs});
+    const ToolResult run = runBinary(args, "/");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto got = lines(run.out);
+    const std::vector<std::string> prefixes = {
+        R"({"name":"missing.eml","bytes":0,"readError":"No such file or directory","ms":)",
+        R"({"name":"adir","bytes":0,"readError":"Is a directory","ms":)",
+        R"({"name":"fifo","bytes":0,"readError":"Not a regular file","ms":)",
+        R"({"name":"loop","bytes":0,"readError":"Too many levels of symbolic links","ms":)",
+        R"({"name":"a.eml\u0000x","bytes":0,"readError":"Path holds a NUL byte","ms":)",
+        "{\"name\":\"" + dir_ + "/b.eml\",\"bytes\":27,\"ms\":",
+        R"({"name":"a.eml","bytes":41,"ms":)",
+    };
+    ASSERT_EQ(got.size(), prefixes.size()) << run.out;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].rfind(prefixes[i], 0), 0u) << got[i];
+      EXPECT_NE(got[i].find(R"(,"outcome":"ok","loss":[],)"), std::string::npos) << got[i];
+      EXPECT_NE(got[i].find(",\"probe\":{\"hdrTo\":"), std::string::npos) << got[i];
+    }
+    const std::string expectedErr =
+        "cannot read \"" + dir_ + "/missing.eml\": No such file or directory\n" + "cannot read \"" +
+        dir_ + "/adir\": Is a directory\n" + "cannot read \"" + dir_ +
+        "/fifo\": Not a regular file\n" + "cannot read \"" + dir_ +
+        "/loop\": Too many levels of symbolic links\n" + "cannot read \"" + dir_ +
+        "/a.eml\\u0000x\": Path holds a NUL byte\n" + "5 of 7 entries could not be read\n";
+    EXPECT_EQ(run.err, expectedErr);
   }
 }
 

@@ -2,13 +2,13 @@
 
 #include <unistd.h>
 
-#include <chrono>
+#include <charconv>
 #include <utility>
 
 #include "corpus/list_file.h"
-#include "corpus/message_file.h"
-#include "email_ventry/probe.h"
 #include "email_ventry/selftest.h"
+#include "run/pipeline.h"
+#include "run/stop_signal.h"
 #include "text/text.h"
 
 namespace ventry {
@@ -26,35 +26,30 @@ void complain(std::string_view message) {
   }
 }
 
+std::optional<uint64_t> wholeNumber(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
+  return value;
+}
+
 int runCorpus(const Options& options) {
   const corpus::ListFile list = corpus::readListFile(options.list);
   if (!list.ok) {
     complain("read --list file: " + list.error);
     return kExitAbnormal;
   }
-  std::string bytes;
-  std::string line;
-  for (std::string_view entry : corpus::splitListEntries(list.text)) {
-    corpus::readMessageFile(corpus::joinPath(options.root, entry), bytes);
-
-    MessageRecord record;
-    record.name = entry;
-    record.bytes = bytes.size();
-    const auto start = std::chrono::steady_clock::now();
-    // One parse serves both looks; the probe's header scan reads the raw bytes itself.
-    const email::mime::ParsedMessage message = email::mime::parseMessage(bytes);
-    record.probe = probeParsed(bytes, message);
-    fillFromOutcome(record, email::readParsed(message));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    record.ms = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-
-    if (auto failure = writeRecord(STDOUT_FILENO, record, line)) {
-      complain(*failure);
-      return kExitAbnormal;
-    }
-  }
-  return kExitOk;
+  const std::vector<std::string_view> entries = corpus::splitListEntries(list.text);
+  run::RunOptions runOptions;
+  runOptions.root = options.root;
+  runOptions.threaded = options.threaded;
+  runOptions.jobs = options.jobs;
+  runOptions.shard = options.shard;
+  runOptions.progress = options.progress;
+  runOptions.memoryLimit = options.memoryLimit;
+  runOptions.preferUring = !options.plainReads;
+  run::catchStopSignals();
+  return run::runEntries(entries, runOptions);
 }
 
 }  // namespace
@@ -62,19 +57,61 @@ int runCorpus(const Options& options) {
 Options scanArguments(const std::vector<std::string_view>& args) {
   Options options;
   bool rootSeen = false;
+  bool jobsSeen = false;
+  bool shardSeen = false;
+  bool limitSeen = false;
+  auto invalid = [&options](std::string message) {
+    if (options.invalid.empty()) options.invalid = std::move(message);
+  };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
+    const bool hasValue = i + 1 < args.size();
+    const std::string_view value = hasValue ? args[i + 1] : std::string_view();
     if (arg == "--selftest") {
       options.selftest = true;
     } else if (arg == "--list" && !options.hasList) {
       // The first "--list" decides, even when it is the last argument (then it is missing).
-      if (i + 1 < args.size()) options.list = args[i + 1];
-      options.hasList = i + 1 < args.size();
+      if (hasValue) options.list = value;
+      options.hasList = hasValue;
       if (!options.hasList) break;
     } else if (arg == "--root" && !rootSeen) {
       rootSeen = true;
-      if (i + 1 < args.size()) options.root = args[i + 1];
+      if (hasValue) options.root = value;
+    } else if (arg == "--jobs" && !jobsSeen) {
+      jobsSeen = true;
+      const auto jobs = wholeNumber(value);
+      if (!jobs || *jobs > kMaxJobs) {
+        invalid("--jobs needs a number of threads from 0 (one per core) to " +
+                std::to_string(kMaxJobs));
+      } else {
+        options.threaded = true;
+        options.jobs = static_cast<unsigned>(*jobs);
+      }
+    } else if (arg == "--shard" && !shardSeen) {
+      shardSeen = true;
+      const auto shard = run::parseShard(value);
+      if (!shard) {
+        invalid("--shard needs K/N with 0 <= K < N");
+      } else {
+        options.shard = *shard;
+      }
+    } else if (arg == "--memory-limit" && !limitSeen) {
+      limitSeen = true;
+      const auto mebibytes = wholeNumber(value);
+      if (!mebibytes || *mebibytes == 0 || *mebibytes > (uint64_t{1} << 40)) {
+        invalid("--memory-limit needs a number of MiB");
+      } else {
+        options.memoryLimit = *mebibytes * 1024 * 1024;
+      }
+    } else if (arg == "--progress") {
+      options.progress = true;
+    } else if (arg == "--plain-reads") {
+      options.plainReads = true;
     }
+  }
+  if (options.threaded && options.jobs == 0) {
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    options.jobs = cores > 0 ? static_cast<unsigned>(std::min<long>(cores, kMaxJobs)) : 1;
   }
   return options;
 }
@@ -107,6 +144,10 @@ int runTool(const std::vector<std::string_view>& args) {
   }
   if (!options.hasList) {
     complain("--list <file of message paths> required");
+    return kExitAbnormal;
+  }
+  if (!options.invalid.empty()) {
+    complain(options.invalid);
     return kExitAbnormal;
   }
   return runCorpus(options);

@@ -1,4 +1,4 @@
-// The process entry's logic: argument scan, the self-test switch and the corpus run loop.
+// The process entry's logic: argument scan, the self-test switch and the corpus run.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "email/reader.h"
 #include "email_ventry/record.h"
+#include "run/shard.h"
 
 namespace ventry {
 
@@ -19,16 +20,28 @@ inline constexpr int kExitAbnormal = 101;
 // Longest reader failure text a record carries, in Unicode scalar values.
 inline constexpr size_t kMaxErrorCodePoints = 160;
 
+// Most work threads --jobs gives.
+inline constexpr unsigned kMaxJobs = 1024;
+
 struct Options {
   bool selftest = false;  // "--selftest" anywhere wins over everything else
   bool hasList = false;   // "--list" with a following argument
   std::string list;
   std::string root = ".";
+  // Opt-in run options. Each takes its first occurrence; a value that cannot be read is
+  // named in `invalid` (the run then stops before any record).
+  bool threaded = false;     // "--jobs N"
+  unsigned jobs = 1;         // 0 in the argument: one per online core
+  run::Shard shard;          // "--shard K/N"
+  bool progress = false;     // "--progress"
+  uint64_t memoryLimit = 0;  // "--memory-limit MIB", in bytes; 0: the default
+  bool plainReads = false;   // "--plain-reads": no io_uring
+  std::string invalid;       // diagnostic for an option value that cannot be read
 };
 
-// Options are whole arguments compared exactly; the first occurrence of "--list" and of
-// "--root" counts and takes the next argument whatever it is; everything else is ignored.
-// `args` includes the program name.
+// Options are whole arguments compared exactly; the first occurrence of each option counts
+// and takes the next argument whatever it is; everything else is ignored. `args` includes
+// the program name.
 Options scanArguments(const std::vector<std::string_view>& args);
 
 // Fills the reader's part of `record` from its outcome: counts, loss pairs and channels for

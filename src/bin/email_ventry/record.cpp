@@ -1,6 +1,8 @@
 #include "email_ventry/record.h"
 
+#include <limits.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,7 +186,8 @@ constexpr size_t kRoomPerLoss = 32;
 template <typename Use>
 void forEachText(const MessageRecord& r, Use&& use) {
   use(r.name);
-  if (r.threw) use(r.error);
+  use(r.readError);
+  if (r.threw || r.failed) use(r.error);
   for (const auto& pair : r.loss) {
     use(pair.featureId);
     use(pair.action);
@@ -202,6 +205,7 @@ MessageRecord repairedRecord(const MessageRecord& r) {
     if (!text::isValidUtf8(text)) text = text::utf8Lossy(text);
   };
   repair(copy.name);
+  repair(copy.readError);
   repair(copy.error);
   for (auto& pair : copy.loss) {
     repair(pair.featureId);
@@ -225,9 +229,16 @@ void appendValidRecord(std::string& out, const MessageRecord& r) {
   w.string(r.name);
   w.literal(",\"bytes\":");
   w.number(r.bytes);
+  if (!r.readError.empty()) {
+    w.literal(",\"readError\":");
+    w.string(r.readError);
+  }
   w.literal(",\"ms\":");
   w.number(r.ms);
-  if (r.threw) {
+  if (r.failed) {
+    w.literal(",\"outcome\":\"failed\",\"error\":");
+    w.string(r.error);
+  } else if (r.threw) {
     w.literal(",\"outcome\":\"threw\",\"error\":");
     w.string(r.error);
   } else {
@@ -252,8 +263,10 @@ void appendValidRecord(std::string& out, const MessageRecord& r) {
   w.number(r.gotTo);
   w.literal(",\"gotCc\":");
   w.number(r.gotCc);
-  w.literal(",\"probe\":");
-  writeProbe(w, r.probe);
+  if (r.probeDone) {
+    w.literal(",\"probe\":");
+    writeProbe(w, r.probe);
+  }
   w.literal("}");
   out.resize(static_cast<size_t>(w.at() - out.data()));
 }
@@ -305,6 +318,45 @@ std::optional<std::string> writeRecordLine(int fd, std::string_view line) {
       if (::poll(&waitFor, 1, -1) >= 0 || errno == EINTR) continue;
     }
     return describe(done < objectSize ? "serialize record" : "write record", error);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> writeRecordLines(int fd, std::span<const std::string_view> lines) {
+  if (lines.size() == 1) return writeRecordLine(fd, lines[0]);
+  size_t first = 0;      // the first line not yet written whole
+  size_t firstDone = 0;  // bytes of it already written
+  while (first < lines.size()) {
+    iovec pieces[64];
+    int count = 0;
+    for (size_t i = first; i < lines.size() && count < 64; ++i, ++count) {
+      const size_t skip = i == first ? firstDone : 0;
+      pieces[count].iov_base = const_cast<char*>(lines[i].data() + skip);
+      pieces[count].iov_len = lines[i].size() - skip;
+    }
+    const ssize_t n = ::writev(fd, pieces, count);
+    if (n > 0) {
+      auto left = static_cast<size_t>(n);
+      while (left > 0) {
+        const size_t rest = lines[first].size() - firstDone;
+        if (left < rest) {
+          firstDone += left;
+          break;
+        }
+        left -= rest;
+        ++first;
+        firstDone = 0;
+      }
+      continue;
+    }
+    const int error = n == 0 ? EIO : errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      pollfd waitFor{fd, POLLOUT, 0};
+      if (::poll(&waitFor, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    const size_t objectSize = lines[first].empty() ? 0 : lines[first].size() - 1;
+    return describe(firstDone < objectSize ? "serialize record" : "write record", error);
   }
   return std::nullopt;
 }

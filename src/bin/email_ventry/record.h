@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,17 +14,20 @@
 namespace ventry {
 
 struct MessageRecord {
-  std::string name;    // the list entry as written (trimmed)
-  uint64_t bytes = 0;  // message bytes read; 0 for an unreadable file
-  uint64_t ms = 0;     // whole milliseconds spent in probe and reader
-  bool threw = false;  // outcome "threw" (reader failure text) instead of "ok"
-  std::string error;   // the cut failure text; written only when `threw`
+  std::string name;       // the list entry as written (trimmed)
+  uint64_t bytes = 0;     // message bytes read; 0 for an unreadable file
+  std::string readError;  // why the entry could not be read; written only when not empty
+  uint64_t ms = 0;        // whole milliseconds spent in probe and reader
+  bool threw = false;     // outcome "threw" (reader failure text) instead of "ok"
+  bool failed = false;    // outcome "failed": the message could not be processed
+  std::string error;      // the cut failure text; written only when `threw` or `failed`
   std::vector<email::LossPair> loss;
   bool gotHtml = false;
   bool gotText = false;
   uint64_t gotAttachments = 0;
   uint64_t gotTo = 0;
   uint64_t gotCc = 0;
+  bool probeDone = true;  // the probe finished; otherwise the record has no "probe"
   Probe probe;
 };
 
@@ -41,6 +45,11 @@ void appendRecordJson(std::string& out, const MessageRecord& record);
 // "serialize record: ..." when the object could not be written, "write record: ..." when
 // only its line end could not.
 std::optional<std::string> writeRecordLine(int fd, std::string_view line);
+
+// Writes several record lines, in order, with as few write calls as the descriptor allows.
+// On failure returns the diagnostic of the line that could not be written whole, as
+// writeRecordLine does; the lines before it are written.
+std::optional<std::string> writeRecordLines(int fd, std::span<const std::string_view> lines);
 
 // Builds the line for `record` in `buffer` (reused between records) and writes it.
 std::optional<std::string> writeRecord(int fd, const MessageRecord& record, std::string& buffer);

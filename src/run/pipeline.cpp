@@ -1,0 +1,309 @@
+#include "run/pipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "corpus/batch_reader.h"
+#include "corpus/list_file.h"
+#include "corpus/message_file.h"
+#include "email_ventry/record.h"
+#include "run/console.h"
+#include "run/memory_limit.h"
+#include "run/message_work.h"
+#include "run/stop_signal.h"
+
+namespace run {
+namespace {
+
+using corpus::BatchReader;
+using corpus::FileBuffer;
+
+// A read buffer larger than this is given back after its message, so that one very large
+// message does not keep its memory for the rest of the run.
+constexpr size_t kKeepBuffer = 1024 * 1024;
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  ventry::appendJsonString(out, text);
+  return out;
+}
+
+// What the run met, for the lines at its end.
+struct Tally {
+  uint64_t unreadable = 0;
+  uint64_t failed = 0;
+};
+
+// The diagnostics of one message, written when its record is.
+void reportMessage(Console& console, Tally& tally, const MessageWork& work, std::string_view path,
+                   std::string_view readError, std::string_view name) {
+  if (work.unreadable) {
+    ++tally.unreadable;
+    console.line("cannot read " + quoted(path) + ": " + std::string(readError));
+  }
+  if (work.failed) {
+    ++tally.failed;
+    console.line("could not process " + quoted(name) + ": " + work.failure);
+  }
+}
+
+// How a run ended, before the lines at its end.
+struct Ending {
+  std::optional<std::string> failure;  // the output failed: the diagnostic
+  int signal = 0;                      // SIGINT or SIGTERM stopped it
+};
+
+// One whole run on the calling thread: batches of reads, then each message's work and its
+// record, one write per record.
+Ending runSerial(std::span<const std::string_view> entries, const RunOptions& options,
+                 uint64_t limit, Console& console, Tally& tally) {
+  BatchReader reader(options.preferUring);
+  constexpr size_t kBatch = BatchReader::kMaxBatch;
+  std::vector<FileBuffer> buffers(kBatch);
+  std::vector<FileBuffer*> into;
+  for (FileBuffer& buffer : buffers) into.push_back(&buffer);
+  std::vector<std::string> paths(kBatch);
+  std::vector<int> errors(kBatch);
+  std::string line;
+  Ending ending;
+  for (size_t begin = 0; begin < entries.size(); begin += kBatch) {
+    const size_t count = std::min(kBatch, entries.size() - begin);
+    if ((ending.signal = stopSignal()) != 0) return ending;
+    for (size_t i = 0; i < count; ++i)
+      paths[i] = corpus::joinPath(options.root, entries[begin + i]);
+    reader.read(std::span(paths).first(count), std::span(into).first(count),
+                std::span(errors).first(count), limit);
+    for (size_t i = 0; i < count; ++i) {
+      if ((ending.signal = stopSignal()) != 0) return ending;
+      console.entryTaken();
+      const std::string readError = corpus::describeReadError(errors[i]);
+      line.clear();
+      const MessageWork work =
+          appendRecordLine(line, entries[begin + i], buffers[i].view(), readError, limit);
+      reportMessage(console, tally, work, paths[i], readError, entries[begin + i]);
+      if ((ending.failure = ventry::writeRecordLine(options.out, line))) return ending;
+      console.recordWritten(buffers[i].size());
+      buffers[i].shrinkTo(kKeepBuffer);
+    }
+  }
+  return ending;
+}
+
+// The run on --jobs threads. Every thread loops over the same three tasks, taking whichever
+// is due: reading the next batch of files into free slots of the window (one thread at a
+// time, when few read messages wait for work), working on the next read message, and
+// writing every finished record at the head of the window in one write (one thread at a
+// time, the one that finished the head). A message holds its slot from its read until its
+// record is written, so at most `window` messages are in memory whatever the corpus.
+class Parallel {
+ public:
+  Parallel(std::span<const std::string_view> entries, const RunOptions& options, uint64_t limit,
+           Console& console, Tally& tally)
+      : entries_(entries),
+        options_(options),
+        limit_(limit),
+        console_(console),
+        tally_(tally),
+        reader_(options.preferUring),
+        slots_(std::max(kMinWindow, kWindowPerJob * options.jobs)) {}
+
+  Ending run() {
+    std::vector<std::thread> threads;
+    for (unsigned i = 1; i < options_.jobs; ++i) threads.emplace_back([this] { work(); });
+    work();
+    for (std::thread& thread : threads) thread.join();
+    Ending ending;
+    ending.failure = failure_;
+    if (!failure_ && stopped_) ending.signal = stopSignal();
+    return ending;
+  }
+
+ private:
+  struct Slot {
+    std::string path;
+    FileBuffer buffer;
+    std::string readError;
+    std::string line;
+    MessageWork work;
+    bool done = false;
+  };
+
+  // Sequence numbers (positions in `entries_`) of the window's edges.
+  struct Edges {
+    size_t read = 0;   // one past the last message read
+    size_t work = 0;   // the next read message no thread works on yet
+    size_t write = 0;  // the next record to write (the window's head)
+  };
+
+  Slot& slot(size_t seq) { return slots_[seq % slots_.size()]; }
+
+  bool finishedOrStopped() const { return failure_ || stopped_ || next_.write == entries_.size(); }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!finishedOrStopped()) {
+      if (stopSignal() != 0) {
+        stopped_ = true;
+        break;
+      }
+      const size_t waiting = next_.read - next_.work;
+      const size_t room = next_.write + slots_.size() - next_.read;
+      const bool moreToRead = next_.read < entries_.size();
+      if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 &&
+          waiting < slots_.size() / 2) {
+        readBatch(lock, std::min({BatchReader::kMaxBatch, room, entries_.size() - next_.read}));
+      } else if (waiting > 0) {
+        const size_t seq = next_.work++;
+        lock.unlock();
+        process(seq);
+        lock.lock();
+        slot(seq).done = true;
+        if (seq == next_.write && !writing_) writeDone(lock);
+      } else {
+        // Nothing to do until a batch is read or a record written; the timeout lets a stop
+        // request be seen.
+        wake_.wait_for(lock, std::chrono::milliseconds(100));
+      }
+    }
+    wake_.notify_all();
+  }
+
+  void readBatch(std::unique_lock<std::mutex>& lock, size_t count) {
+    reading_ = true;
+    const size_t first = next_.read;
+    lock.unlock();
+    std::string paths[BatchReader::kMaxBatch];
+    FileBuffer* into[BatchReader::kMaxBatch];
+    int errors[BatchReader::kMaxBatch];
+    for (size_t i = 0; i < count; ++i) {
+      Slot& s = slot(first + i);
+      paths[i] = corpus::joinPath(options_.root, entries_[first + i]);
+      into[i] = &s.buffer;
+    }
+    reader_.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
+    for (size_t i = 0; i < count; ++i) {
+      Slot& s = slot(first + i);
+      s.path = std::move(paths[i]);
+      s.readError = corpus::describeReadError(errors[i]);
+    }
+    lock.lock();
+    reading_ = false;
+    next_.read += count;
+    wake_.notify_all();
+  }
+
+  void process(size_t seq) {
+    Slot& s = slot(seq);
+    s.line.clear();
+    s.work = appendRecordLine(s.line, entries_[seq], s.buffer.view(), s.readError, limit_);
+  }
+
+  // Writes the finished records at the head of the window, as long as there are any.
+  void writeDone(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    std::vector<std::string_view> lines;
+    while (!failure_ && next_.write < next_.read && slot(next_.write).done) {
+      if (stopSignal() != 0) {
+        stopped_ = true;
+        break;
+      }
+      const size_t first = next_.write;
+      size_t end = first;
+      while (end < next_.read && slot(end).done && end - first < 256) ++end;
+      lock.unlock();
+      lines.clear();
+      for (size_t seq = first; seq < end; ++seq) {
+        Slot& s = slot(seq);
+        reportMessage(console_, tally_, s.work, s.path, s.readError, entries_[seq]);
+        lines.push_back(s.line);
+      }
+      std::optional<std::string> failure = ventry::writeRecordLines(options_.out, lines);
+      for (size_t seq = first; seq < end && !failure; ++seq) {
+        Slot& s = slot(seq);
+        console_.entryTaken();
+        console_.recordWritten(s.buffer.size());
+        s.buffer.shrinkTo(kKeepBuffer);
+        if (s.line.capacity() > kKeepBuffer) s.line = std::string();
+        s.done = false;
+      }
+      lock.lock();
+      if (failure) {
+        failure_ = std::move(failure);
+        break;
+      }
+      next_.write = end;
+      wake_.notify_all();
+    }
+    writing_ = false;
+  }
+
+  const std::span<const std::string_view> entries_;
+  const RunOptions& options_;
+  const uint64_t limit_;
+  Console& console_;
+  Tally& tally_;
+  BatchReader reader_;  // used by the one thread that reads at a time
+  std::vector<Slot> slots_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  Edges next_;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool stopped_ = false;
+  std::optional<std::string> failure_;
+};
+
+}  // namespace
+
+int runEntries(std::span<const std::string_view> all, const RunOptions& options) {
+  const Slice slice = sliceOf(options.shard, all.size());
+  const std::span<const std::string_view> entries =
+      all.subspan(slice.begin, slice.end - slice.begin);
+  const unsigned concurrent = options.threaded ? std::max(options.jobs, 1u) : 1u;
+  const uint64_t limit =
+      options.memoryLimit != 0 ? options.memoryLimit : defaultMemoryLimit(concurrent);
+  Console console(options.err, options.progress, entries.size());
+  Tally tally;
+  Ending ending;
+  if (options.threaded) {
+    RunOptions threaded = options;
+    threaded.jobs = concurrent;
+    ending = Parallel(entries, threaded, limit, console, tally).run();
+  } else {
+    ending = runSerial(entries, options, limit, console, tally);
+  }
+  if (ending.failure) {
+    console.finish();
+    console.line(*ending.failure);
+    return 101;
+  }
+  if (tally.unreadable != 0) {
+    console.line(std::to_string(tally.unreadable) + " of " + std::to_string(entries.size()) +
+                 " entries could not be read");
+  }
+  if (tally.failed != 0) {
+    console.line(std::to_string(tally.failed) + (tally.failed == 1
+                                                     ? " message could not be processed"
+                                                     : " messages could not be processed"));
+  }
+  console.finish();
+  if (ending.signal != 0) {
+    const char* name = ending.signal == SIGINT    ? "SIGINT"
+                       : ending.signal == SIGTERM ? "SIGTERM"
+                                                  : "a signal";
+    console.line(std::string("interrupted by ") + name + ": " +
+                 std::to_string(console.recordsWritten()) + " records written");
+    return stopStatus(ending.signal);
+  }
+  return 0;
+}
+
+}  // namespace run

@@ -1,0 +1,40 @@
+// The run loop as a pipeline: a read stage (batched file reads), a work stage (the probe and
+// the reader, on one thread or on --jobs threads) and an ordered write stage (records leave
+// in list order, each line whole).
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "run/shard.h"
+
+namespace run {
+
+struct RunOptions {
+  std::string root = ".";
+  bool threaded = false;     // --jobs given: work threads and batched writes
+  unsigned jobs = 1;         // work threads when threaded
+  Shard shard;               // the slice of the entries this run takes
+  bool progress = false;     // progress on standard error
+  uint64_t memoryLimit = 0;  // bytes one message may use; 0: defaultMemoryLimit
+  bool preferUring = true;   // false: plain reads even where io_uring works
+  int out = STDOUT_FILENO;
+  int err = STDERR_FILENO;
+};
+
+// Most messages in flight at once with --jobs (read, being worked on, or waiting for their
+// turn to be written), whatever the corpus: memory is bounded by this many messages.
+inline constexpr size_t kWindowPerJob = 32;
+inline constexpr size_t kMinWindow = 64;
+
+// Runs over the list's entries (the ones of the options' shard) and writes one record line
+// per entry on `options.out`, diagnostics on `options.err`. Returns the exit status: 0
+// after a complete run, 101 when the output fails, 128 + the signal when SIGINT or
+// SIGTERM stopped it.
+int runEntries(std::span<const std::string_view> entries, const RunOptions& options);
+
+}  // namespace run
