@@ -9,3 +9,9 @@ add_test(NAME run_equivalence
          COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/run_equivalence.py
                  $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
 set_tests_properties(run_equivalence PROPERTIES LABELS conformance TIMEOUT 600)
+
+# The GNU parallel and Slurm recipes for many machines.
+add_test(NAME cluster_recipes
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/cluster_recipes.sh
+                 $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR})
+set_tests_properties(cluster_recipes PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)

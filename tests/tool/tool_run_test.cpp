@@ -247,6 +247,39 @@ TEST_F(ToolRun, EmptyListWritesNothing) {
   EXPECT_EQ(run.err, "");
 }
 
+// The run options change how the work is done, never the records; bad values stop the run
+// before any record.
+TEST_F(ToolRun, RunOptionsLeaveRecordsAloneAndBadValuesStop) {
+  write("list.txt", "a.eml\nb.eml\na.eml\n");
+  const ToolResult plain = runBinary({"--list", "list.txt"}, dir_);
+  ASSERT_EQ(plain.status, 0);
+  auto stable = [](std::string text) {
+    for (size_t at = 0; (at = text.find("\"ms\":", at)) != std::string::npos;) {
+      at += 5;
+      text.erase(at, text.find_first_not_of("0123456789", at) - at);
+    }
+    return text;
+  };
+  const ToolResult progress = runBinary({"--list", "list.txt", "--progress", "--jobs", "2"}, dir_);
+  ASSERT_EQ(progress.status, 0) << progress.err;
+  EXPECT_EQ(stable(progress.out), stable(plain.out));
+  EXPECT_EQ(progress.err.rfind("done: 3 of 3 entries, 3 records", 0), 0u) << progress.err;
+  EXPECT_EQ(progress.err.back(), '\n');
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--jobs", "x"},  {"--jobs", "-1"},        {"--jobs", "100000"},      {"--shard", "2/2"},
+      {"--shard", "1"}, {"--memory-limit", "0"}, {"--memory-limit", "1.5"}, {"--jobs"},
+  };
+  for (const auto& options : bad) {
+    std::vector<std::string> args = {"--list", "list.txt"};
+    args.insert(args.end(), options.begin(), options.end());
+    const ToolResult run = runBinary(args, dir_);
+    EXPECT_EQ(run.status, 101) << options[0];
+    EXPECT_EQ(run.out, "") << options[0];
+    EXPECT_EQ(run.err.rfind(options[0] + " needs ", 0), 0u) << run.err;
+  }
+}
+
 TEST_F(ToolRun, OutputFailuresExit101) {
   const ToolResult full = runBinary({"--list", "list.txt"}, dir_, Stdout::DevFull);
   EXPECT_EQ(full.status, 101);
