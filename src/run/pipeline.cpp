@@ -25,9 +25,9 @@ namespace {
 using corpus::BatchReader;
 using corpus::FileBuffer;
 
-// A read buffer larger than this is given back after its message, so that one very large
-// message does not keep its memory for the rest of the run.
-constexpr size_t kKeepBuffer = 1024 * 1024;
+// A read buffer that grew beyond the batch read's size is given back after its message, so
+// that large messages do not keep their memory for the rest of the run.
+constexpr size_t kKeepBuffer = BatchReader::kSlotBytes;
 
 std::string quoted(std::string_view text) {
   std::string out;
@@ -112,7 +112,7 @@ class Parallel {
         console_(console),
         tally_(tally),
         reader_(options.preferUring),
-        slots_(std::max(kMinWindow, kWindowPerJob * options.jobs)) {}
+        slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {}
 
   Ending run() {
     std::vector<std::thread> threads;
@@ -157,7 +157,7 @@ class Parallel {
       const size_t room = next_.write + slots_.size() - next_.read;
       const bool moreToRead = next_.read < entries_.size();
       if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 &&
-          waiting < slots_.size() / 2) {
+          waiting < slots_.size() / 2 && bytesInFlight_ < kMaxBytesInFlight) {
         readBatch(lock, std::min({BatchReader::kMaxBatch, room, entries_.size() - next_.read}));
       } else if (waiting > 0) {
         const size_t seq = next_.work++;
@@ -188,12 +188,15 @@ class Parallel {
       into[i] = &s.buffer;
     }
     reader_.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
+    uint64_t bytes = 0;
     for (size_t i = 0; i < count; ++i) {
       Slot& s = slot(first + i);
       s.path = std::move(paths[i]);
       s.readError = corpus::describeReadError(errors[i]);
+      bytes += s.buffer.size();
     }
     lock.lock();
+    bytesInFlight_ += bytes;
     reading_ = false;
     next_.read += count;
     wake_.notify_all();
@@ -225,8 +228,10 @@ class Parallel {
         lines.push_back(s.line);
       }
       std::optional<std::string> failure = ventry::writeRecordLines(options_.out, lines);
+      uint64_t bytes = 0;
       for (size_t seq = first; seq < end && !failure; ++seq) {
         Slot& s = slot(seq);
+        bytes += s.buffer.size();
         console_.entryTaken();
         console_.recordWritten(s.buffer.size());
         s.buffer.shrinkTo(kKeepBuffer);
@@ -239,6 +244,7 @@ class Parallel {
         break;
       }
       next_.write = end;
+      bytesInFlight_ -= bytes;
       wake_.notify_all();
     }
     writing_ = false;
@@ -255,6 +261,7 @@ class Parallel {
   std::mutex mutex_;
   std::condition_variable wake_;
   Edges next_;
+  uint64_t bytesInFlight_ = 0;  // message bytes read and not yet written
   bool reading_ = false;
   bool writing_ = false;
   bool stopped_ = false;
