@@ -30,7 +30,8 @@ std::vector<Framed> frame(std::string_view stream, MboxFormat format, size_t pie
       framed.locator = "whole";
       framed.bytes = std::string(message.raw);
     } else {
-      framed.locator = "#" + std::to_string(message.number) + "@" + std::to_string(message.offset);
+      framed.locator = "#";
+      framed.locator += std::to_string(message.number) + "@" + std::to_string(message.offset);
       corpus::appendUnquoted(message.raw, format, framed.bytes);
     }
     if (message.oversize) framed.locator += " oversize " + std::to_string(message.size);
