@@ -93,6 +93,7 @@ void MboxFramer::startMessage(uint64_t offset) {
   headerDone_ = format_ != MboxFormat::Mboxcl2;
   hasContentEnd_ = false;
   skipping_ = false;
+  lineDropped_ = false;
 }
 
 bool MboxFramer::fromAt(uint64_t pos) const {
@@ -110,7 +111,7 @@ bool MboxFramer::emit(uint64_t end, bool last, const MboxCallback& onMessage) {
     // No second message: the stream is one message with its envelope line.
     message.whole = true;
     message.size = total_;
-    message.oversize = skipping_ || total_ > maxMessageBytes_;
+    message.oversize = skipping_ || lineDropped_ || total_ > maxMessageBytes_;
     if (!message.oversize) message.raw = std::string_view(buf_).substr(0, total_ - base_);
   } else {
     message.size = end - bodyStart_;
@@ -138,14 +139,18 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
       } else if (eof_) {
         bodyStart_ = total_;
       } else {
+        // A separator line is no part of a message: one too long to keep is dropped as it
+        // comes (a lone message with it is over the limit anyway).
         lineScan_ = total_;
-        if (total_ - start_ > skipAbove()) skipping_ = true;
+        if (total_ - start_ > skipAbove()) {
+          lineDropped_ = true;
+          compact();
+        }
         break;
       }
       lineDone_ = true;
       sepScan_ = bodyStart_;
       headerScan_ = bodyStart_ - (bodyStart_ > start_ ? 1 : 0);
-      if (skipping_) headerDone_ = true;
     }
 
     // mboxcl2: the header block and its Content-Length.
@@ -283,13 +288,15 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
 // oversize message everything but the few bytes the separator check looks back at.
 void MboxFramer::compact() {
   uint64_t keep = start_;
-  if (skipping_) {
-    keep = lineDone_ ? sepScan_ : lineScan_;
-    keep = keep > base_ + 3 ? keep - 3 : base_;
+  if (!lineDone_ && lineDropped_) {
+    keep = lineScan_;
+  } else if (skipping_) {
+    keep = sepScan_ > base_ + 3 ? sepScan_ - 3 : base_;
   }
   if (!active_) keep = total_;
+  if (keep <= base_) return;
   const uint64_t drop = keep - base_;
-  if (drop == 0 || drop * 2 < buf_.size()) return;
+  if (drop * 2 < buf_.size()) return;
   buf_.erase(0, drop);
   base_ = keep;
 }

@@ -93,7 +93,8 @@ class MboxFramer {
   uint64_t headerScan_ = 0;
   uint64_t contentEnd_ = 0;  // mboxcl2: where the Content-Length says the message ends
   bool hasContentEnd_ = false;
-  bool skipping_ = false;  // the current message is oversize
+  bool skipping_ = false;     // the current message is oversize
+  bool lineDropped_ = false;  // its separator line was too long to keep
 };
 
 // Content-Length values above this are not trusted (the message is framed by separators),
