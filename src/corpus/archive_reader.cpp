@@ -178,7 +178,11 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
     MemberStream member(walk, reader);
     bool memberEnd = false;
     memberHead.clear();
-    bool ok = readSome(member, memberHead, kMemberHead, memberEnd);
+    // A member of known size is read whole at once (and one byte more, for the end).
+    const size_t first = inner.sizeHint != 0 && inner.sizeHint < kMemberHead
+                             ? static_cast<size_t>(inner.sizeHint) + 1
+                             : kMemberHead;
+    bool ok = readSome(member, memberHead, first, memberEnd);
     while (ok && !memberEnd && memberHead.size() < kDetectBytes) {
       ok = readSome(member, memberHead, kMemberHead, memberEnd);
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "corpus/detect.h"
@@ -87,8 +88,9 @@ void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::
                       bool atEnd, const StreamPlace& place) {
   const uint64_t limit = walk.options.maxMessageBytes;
   while (!atEnd && bytes.size() <= limit) {
-    size_t want = bytes.size() < place.sizeHint ? place.sizeHint - bytes.size() + 1 : kChunk;
-    want = std::max<size_t>(want, 4096);
+    // Up to the expected size and one byte more, so that the end shows without growing the
+    // buffer again.
+    size_t want = bytes.size() <= place.sizeHint ? place.sizeHint - bytes.size() + 1 : kChunk;
     if (limit - bytes.size() < want) want = limit - bytes.size() + 1;
     if (!readSome(stream, bytes, want, atEnd)) {
       emitFault(walk, name, stream.error);
@@ -131,14 +133,15 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
   if (!framer.feed(head, onMessage)) return;
   head.clear();
   head.shrink_to_fit();
-  std::string chunk;
+  const std::unique_ptr<char[]> chunk(new char[kChunk]);
   while (!atEnd) {
-    chunk.clear();
-    if (!readSome(stream, chunk, kChunk, atEnd)) {
+    const ptrdiff_t n = stream.read(chunk.get(), kChunk);
+    if (n < 0) {
       emitFault(walk, name, stream.error);
       return;
     }
-    if (!framer.feed(chunk, onMessage) || walk.ended) return;
+    atEnd = n == 0;
+    if (!framer.feed({chunk.get(), static_cast<size_t>(n)}, onMessage) || walk.ended) return;
   }
   framer.finish(onMessage);
 }

@@ -1,6 +1,7 @@
 #include "corpus/mbox.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace corpus {
@@ -9,12 +10,22 @@ namespace {
 constexpr std::string_view kFrom = "From ";
 constexpr std::string_view kLineFrom = "\nFrom ";
 
-// Position of `needle` in `hay` at or after `from`, or npos.
-size_t findBytes(std::string_view hay, size_t from, std::string_view needle) {
-  if (from >= hay.size()) return std::string_view::npos;
-  const void* hit = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
-  if (hit == nullptr) return std::string_view::npos;
-  return static_cast<size_t>(static_cast<const char*>(hit) - hay.data());
+// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Lines are found
+// with memchr, which is far quicker than a general substring search for this pattern.
+size_t findLineFrom(std::string_view hay, size_t from) {
+  const char* const begin = hay.data();
+  const char* const end = begin + hay.size();
+  const char* at = begin + std::min(from, hay.size());
+  while (end - at >= static_cast<ptrdiff_t>(kLineFrom.size())) {
+    const void* hit = std::memchr(at, '\n', static_cast<size_t>(end - at) - kFrom.size());
+    if (hit == nullptr) break;
+    const char* line = static_cast<const char*>(hit);
+    if (std::memcmp(line + 1, kFrom.data(), kFrom.size()) == 0) {
+      return static_cast<size_t>(line - begin);
+    }
+    at = line + 1;
+  }
+  return std::string_view::npos;
 }
 
 bool isAsciiDigit(char c) {
@@ -242,7 +253,7 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
     uint64_t end = 0;
     uint64_t next = 0;
     for (;;) {
-      const size_t hit = findBytes(view, sepScan_ - base_, kLineFrom);
+      const size_t hit = findLineFrom(view, sepScan_ - base_);
       if (hit == std::string_view::npos) break;
       const uint64_t nl = base_ + hit;  // the "\n" before "From "
       if (at(nl - 1) == '\n') {
@@ -308,19 +319,20 @@ void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {
   }
   out.reserve(out.size() + raw.size());
   size_t copied = 0;
-  size_t pos = 0;
-  for (;;) {
-    const size_t hit = findBytes(raw, pos, kFrom);
-    if (hit == std::string_view::npos) break;
-    size_t quote = hit;
-    while (quote > pos && raw[quote - 1] == '>') --quote;
-    const bool lineStart = quote == 0 || raw[quote - 1] == '\n';
-    const size_t depth = hit - quote;
-    if (lineStart && depth > 0 && (format == MboxFormat::Mboxrd || depth == 1)) {
-      out.append(raw.substr(copied, quote - copied));
-      copied = quote + 1;
+  size_t line = 0;
+  while (line < raw.size()) {
+    if (raw[line] == '>') {
+      size_t from = line;
+      while (from < raw.size() && raw[from] == '>') ++from;
+      const size_t depth = from - line;
+      if (raw.substr(from, kFrom.size()) == kFrom && (format == MboxFormat::Mboxrd || depth == 1)) {
+        out.append(raw.substr(copied, line - copied));
+        copied = line + 1;
+      }
     }
-    pos = hit + kFrom.size();
+    const void* next = std::memchr(raw.data() + line, '\n', raw.size() - line);
+    if (next == nullptr) break;
+    line = static_cast<size_t>(static_cast<const char*>(next) - raw.data()) + 1;
   }
   out.append(raw.substr(copied));
 }
