@@ -147,6 +147,7 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
     const bool raw = archive_format(reader) == ARCHIVE_FORMAT_RAW;
     StreamPlace inner;
     inner.depth = place.depth + 1;
+    inner.archived = true;
     if (raw) {
       // A compressed stream: its content stands in the container's place, without a
       // locator. Not compressed after all: it is a message.

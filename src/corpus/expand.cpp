@@ -57,6 +57,11 @@ bool readSome(Stream& stream, std::string& out, size_t want, bool& atEnd) {
   return true;
 }
 
+uint64_t messageLimit(const ExpandOptions& options, const StreamPlace& place) {
+  return place.archived ? std::min(options.maxMessageBytes, options.maxArchivedMessageBytes)
+                        : options.maxMessageBytes;
+}
+
 namespace {
 
 constexpr size_t kChunk = size_t{256} << 10;
@@ -86,7 +91,7 @@ class FileStream : public Stream {
 // The rest of a message whose first bytes are `bytes`.
 void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::string bytes,
                       bool atEnd, const StreamPlace& place) {
-  const uint64_t limit = walk.options.maxMessageBytes;
+  const uint64_t limit = messageLimit(walk.options, place);
   while (!atEnd && bytes.size() <= limit) {
     // Up to the expected size and one byte more, so that the end shows without growing the
     // buffer again.
@@ -107,9 +112,10 @@ void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::
   emitMessage(walk, std::move(message));
 }
 
-void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd) {
+void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd,
+              const StreamPlace& place) {
   const MboxFormat format = walk.options.mboxFormat;
-  const uint64_t limit = walk.options.maxMessageBytes;
+  const uint64_t limit = messageLimit(walk.options, place);
   std::string messageName;
   const MboxCallback onMessage = [&](const MboxMessage& found) {
     messageName = name;
@@ -348,7 +354,7 @@ void expandStream(Walk& walk, const std::string& name, Stream& stream, std::stri
       readWholeMessage(walk, name, stream, std::move(head), atEnd, place);
       break;
     case ContentKind::Mbox:
-      readMbox(walk, name, stream, std::move(head), atEnd);
+      readMbox(walk, name, stream, std::move(head), atEnd, place);
       break;
     case ContentKind::Archive:
       if (place.depth + 1 > walk.options.maxDepth) {

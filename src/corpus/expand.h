@@ -20,6 +20,10 @@ struct ExpandOptions {
   // archive, a compressed stream; a compressed tar is one level). A container found deeper
   // is not opened: it gets a readError.
   unsigned maxDepth = 4;
+  // A message that comes out of an archive or a compressed stream (where a few bytes can
+  // stand for gigabytes) is held up to this many bytes; a larger one gets a readError as
+  // over maxMessageBytes.
+  uint64_t maxArchivedMessageBytes = uint64_t{256} << 20;
   // Decompressed bytes allowed per listed file: this many per byte of the file, but at
   // least `expansionFloor`. Past that the file's expansion ends with a readError.
   uint64_t expansionRatio = 1000;

@@ -53,7 +53,11 @@ struct StreamPlace {
   uint64_t sizeHint = 0;
   unsigned depth = 0;
   bool messageOnly = false;
+  bool archived = false;  // out of an archive or compressed stream
 };
+
+// The size limit for a message read from `place`.
+uint64_t messageLimit(const ExpandOptions& options, const StreamPlace& place);
 void expandStream(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd,
                   const StreamPlace& place);
 

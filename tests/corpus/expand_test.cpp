@@ -255,6 +255,17 @@ TEST_F(Expand, SizeAndExpansionLimits) {
       (std::vector<Got>{{"t.tar!big", "error: Message is larger than the limit of 1000 bytes"},
                         {"t.tar!small", kOne}}));
 
+  // Out of a compressed stream a message is held up to maxArchivedMessageBytes only.
+  const std::string repeated(3 << 20, 'x');
+  write("repeated.gz", compress(ARCHIVE_FILTER_GZIP, repeated));
+  write("repeated", repeated);
+  corpus::ExpandOptions archived;
+  archived.maxArchivedMessageBytes = 1 << 20;
+  EXPECT_EQ(
+      expand("repeated.gz", archived),
+      (std::vector<Got>{{"repeated.gz", "error: Message is larger than the limit of 1048576 bytes"}}));
+  EXPECT_EQ(expand("repeated", archived), (std::vector<Got>{{"repeated", repeated}}));
+
   // A small gzip that inflates to 2 MiB against a budget of 1 MiB.
   std::string mbox;
   while (mbox.size() < (2u << 20)) mbox += "From a\n\n";
