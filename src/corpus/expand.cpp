@@ -67,8 +67,11 @@ namespace {
 constexpr size_t kChunk = size_t{256} << 10;
 constexpr size_t kFirstFileRead = size_t{1} << 20;
 
-std::string tooLarge(uint64_t limit) {
-  return "Message is larger than the limit of " + std::to_string(limit) + " bytes";
+// The readError of a message over `limit`: the tool's own words for its memory limit, or
+// the limit for messages out of archives.
+std::string tooLarge(const ExpandOptions& options, uint64_t limit) {
+  if (limit == options.maxMessageBytes) return describeReadError(kTooLarge);
+  return "Message out of an archive larger than " + std::to_string(limit) + " bytes (not held)";
 }
 
 class FileStream : public Stream {
@@ -103,7 +106,7 @@ void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::
     }
   }
   if (bytes.size() > limit) {
-    emitFault(walk, name, tooLarge(limit));
+    emitFault(walk, name, tooLarge(walk.options, limit));
     return;
   }
   Message message;
@@ -122,7 +125,7 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
     if (!found.whole) appendMboxLocator(messageName, found.number, found.offset);
     if (walk.sink == nullptr && messageName != walk.target) return true;
     if (found.oversize) {
-      emitFault(walk, messageName, tooLarge(limit));
+      emitFault(walk, messageName, tooLarge(walk.options, limit));
     } else {
       Message message;
       message.name = messageName;
