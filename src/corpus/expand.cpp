@@ -1,0 +1,433 @@
+#include "corpus/expand.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "corpus/detect.h"
+#include "corpus/expand_walk.h"
+#include "corpus/list_file.h"
+#include "corpus/locator.h"
+#include "corpus/mbox.h"
+#include "corpus/message_file.h"
+
+namespace corpus {
+
+void emitMessage(Walk& walk, Message&& message) {
+  if (walk.stopped) return;
+  if (walk.sink == nullptr) {
+    if (message.name == walk.target) {
+      walk.found = std::move(message);
+      walk.stopped = true;
+    } else if (!message.readError.empty()) {
+      walk.lastFault = message.name + ": " + message.readError;
+    }
+    return;
+  }
+  if (!(*walk.sink)(std::move(message))) walk.stopped = true;
+}
+
+void emitFault(Walk& walk, const std::string& name, std::string readError) {
+  Message message;
+  message.name = name;
+  message.readError = std::move(readError);
+  emitMessage(walk, std::move(message));
+}
+
+bool isWanted(const Walk& walk, std::string_view name) {
+  if (walk.sink != nullptr) return true;
+  const std::string_view target = walk.target;
+  if (target.size() < name.size() || target.substr(0, name.size()) != name) return false;
+  return target.size() == name.size() || target[name.size()] == '!' || target[name.size()] == '#';
+}
+
+bool readSome(Stream& stream, std::string& out, size_t want, bool& atEnd) {
+  const size_t used = out.size();
+  out.resize(used + want);
+  const ptrdiff_t n = stream.read(out.data() + used, want);
+  out.resize(used + static_cast<size_t>(n > 0 ? n : 0));
+  if (n < 0) return false;
+  if (n == 0) atEnd = true;
+  return true;
+}
+
+uint64_t messageLimit(const ExpandOptions& options, const StreamPlace& place) {
+  return place.archived ? std::min(options.maxMessageBytes, options.maxArchivedMessageBytes)
+                        : options.maxMessageBytes;
+}
+
+namespace {
+
+constexpr size_t kChunk = size_t{256} << 10;
+constexpr size_t kFirstFileRead = size_t{1} << 20;
+
+// The readError of a message over `limit`: the tool's own words for its memory limit, or
+// the limit for messages out of archives.
+std::string tooLarge(const ExpandOptions& options, uint64_t limit) {
+  if (limit == options.maxMessageBytes) return describeReadError(kTooLarge);
+  return "Message out of an archive larger than " + std::to_string(limit) + " bytes (not held)";
+}
+
+class FileStream : public Stream {
+ public:
+  explicit FileStream(int fd) : fd_(fd) {}
+  ptrdiff_t read(char* out, size_t size) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_, out, size);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      error = describeReadError(errno);
+      return -1;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+// The rest of a message whose first bytes are `bytes`.
+void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::string bytes,
+                      bool atEnd, const StreamPlace& place) {
+  const uint64_t limit = messageLimit(walk.options, place);
+  while (!atEnd && bytes.size() <= limit) {
+    // Up to the expected size and one byte more, so that the end shows without growing the
+    // buffer again.
+    size_t want = bytes.size() <= place.sizeHint ? place.sizeHint - bytes.size() + 1 : kChunk;
+    if (limit - bytes.size() < want) want = limit - bytes.size() + 1;
+    if (!readSome(stream, bytes, want, atEnd)) {
+      emitFault(walk, name, stream.error);
+      return;
+    }
+  }
+  if (bytes.size() > limit) {
+    emitFault(walk, name, tooLarge(walk.options, limit));
+    return;
+  }
+  Message message;
+  message.name = name;
+  message.bytes = std::move(bytes);
+  emitMessage(walk, std::move(message));
+}
+
+void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd,
+              const StreamPlace& place) {
+  const MboxFormat format = walk.options.mboxFormat;
+  const uint64_t limit = messageLimit(walk.options, place);
+  std::string messageName;
+  const MboxCallback onMessage = [&](const MboxMessage& found) {
+    messageName = name;
+    if (!found.whole) appendMboxLocator(messageName, found.number, found.offset);
+    if (walk.sink == nullptr && messageName != walk.target) return true;
+    if (found.oversize) {
+      emitFault(walk, messageName, tooLarge(walk.options, limit));
+    } else {
+      Message message;
+      message.name = messageName;
+      if (found.whole) {
+        message.bytes.assign(found.raw);
+      } else {
+        appendUnquoted(found.raw, format, message.bytes);
+      }
+      emitMessage(walk, std::move(message));
+    }
+    return !walk.stopped;
+  };
+  MboxFramer framer(format, limit);
+  if (!framer.feed(head, onMessage)) return;
+  head.clear();
+  head.shrink_to_fit();
+  const std::unique_ptr<char[]> chunk(new char[kChunk]);
+  while (!atEnd) {
+    const ptrdiff_t n = stream.read(chunk.get(), kChunk);
+    if (n < 0) {
+      emitFault(walk, name, stream.error);
+      return;
+    }
+    atEnd = n == 0;
+    if (!framer.feed({chunk.get(), static_cast<size_t>(n)}, onMessage) || walk.ended) return;
+  }
+  framer.finish(onMessage);
+}
+
+// Whether `path` (a directory) holds the directories "cur" and "new".
+bool isMaildir(const std::string& path) {
+  struct stat info {};
+  return ::stat((path + "/cur").c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         ::stat((path + "/new").c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The directory part of `path` (without the last "/"), or "." when there is none.
+std::string parentOf(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string_view baseName(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Whether `dir` is the "cur" or "new" folder of a maildir, whose files are one message each.
+bool isMaildirFolder(const std::string& dir) {
+  const std::string_view base = baseName(dir);
+  return (base == "cur" || base == "new") && isMaildir(parentOf(dir));
+}
+
+void expandFile(Walk& walk, const std::string& name, const std::string& path, bool messageOnly) {
+  if (path.find('\0') != std::string::npos) {
+    emitFault(walk, name, describeReadError(kNulInPath));
+    return;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    emitFault(walk, name, describeReadError(errno));
+    return;
+  }
+  struct stat info {};
+  int error = kReadOk;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = kNotRegularFile;
+  }
+  if (error != kReadOk) {
+    ::close(fd);
+    emitFault(walk, name, describeReadError(error));
+    return;
+  }
+  const auto size = static_cast<uint64_t>(info.st_size);
+  walk.expanded = 0;
+  walk.ended = false;
+  const ExpandOptions& options = walk.options;
+  walk.budget = options.expansionRatio != 0 && size > UINT64_MAX / options.expansionRatio
+                    ? UINT64_MAX
+                    : std::max(options.expansionFloor, size * options.expansionRatio);
+
+  FileStream stream(fd);
+  std::string head;
+  bool atEnd = false;
+  const size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
+  bool ok = readSome(stream, head, first, atEnd);
+  while (ok && !atEnd && head.size() < kDetectBytes) ok = readSome(stream, head, kChunk, atEnd);
+  if (!ok) {
+    emitFault(walk, name, stream.error);
+  } else {
+    StreamPlace place;
+    place.fd = fd;
+    place.sizeHint = size;
+    place.messageOnly = messageOnly;
+    expandStream(walk, name, stream, std::move(head), atEnd, place);
+  }
+  ::close(fd);
+}
+
+// A directory tree, depth first, every directory's entries in byte order of their names (a
+// directory's name taken with a "/" after it, so that the order is that of the whole
+// paths). Dot-files and a maildir's "tmp" are left out; a maildir's dot-directories that
+// are maildirs themselves (Maildir++ folders) are walked. Symbolic links are followed to
+// regular files only, so that no walk can loop.
+void walkDirectory(Walk& walk, std::string_view entry, const std::string& path) {
+  struct Item {
+    std::string key;  // name, with "/" after it for a directory
+    std::string rel;  // path below the listed directory
+    bool dir = false;
+    bool maildirFolder = false;  // a dir: the cur or new of a maildir
+    bool messageOnly = false;    // a file in such a folder
+    std::string fault;           // not to be read: the readError
+  };
+  const auto join = [](std::string_view base, std::string_view rel) {
+    std::string out(base);
+    if (!rel.empty()) {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += rel;
+    }
+    return out;
+  };
+  const auto nameOf = [&](std::string_view rel) {
+    std::string out(entry);
+    if (!rel.empty()) {
+      if (!out.empty() && out.back() != '/') out += '/';
+      appendWalkedPath(out, rel);
+    }
+    return out;
+  };
+
+  std::vector<Item> stack;
+  Item root;
+  root.dir = true;
+  root.maildirFolder = isMaildirFolder(path);
+  stack.push_back(std::move(root));
+  std::vector<Item> children;
+  while (!stack.empty() && !walk.stopped) {
+    Item item = std::move(stack.back());
+    stack.pop_back();
+    const std::string full = join(path, item.rel);
+    if (!item.fault.empty()) {
+      emitFault(walk, nameOf(item.rel), item.fault);
+      continue;
+    }
+    if (!item.dir) {
+      expandFile(walk, nameOf(item.rel), full, item.messageOnly);
+      continue;
+    }
+    DIR* dir = ::opendir(full.c_str());
+    if (dir == nullptr) {
+      emitFault(walk, nameOf(item.rel), describeReadError(errno));
+      continue;
+    }
+    children.clear();
+    bool hasCur = false;
+    bool hasNew = false;
+    while (const dirent* found = ::readdir(dir)) {
+      const std::string_view childName = found->d_name;
+      if (childName == "." || childName == "..") continue;
+      Item child;
+      child.rel = join(item.rel, childName);
+      const std::string childPath = join(full, childName);
+      unsigned char type = found->d_type;
+      struct stat info {};
+      if (type == DT_UNKNOWN) {
+        if (::lstat(childPath.c_str(), &info) != 0) {
+          child.fault = describeReadError(errno);
+        } else if (S_ISDIR(info.st_mode)) {
+          type = DT_DIR;
+        } else if (S_ISREG(info.st_mode)) {
+          type = DT_REG;
+        } else if (S_ISLNK(info.st_mode)) {
+          type = DT_LNK;
+        }
+      }
+      if (!child.fault.empty()) {
+      } else if (type == DT_DIR) {
+        child.dir = true;
+      } else if (type == DT_LNK) {
+        if (::stat(childPath.c_str(), &info) != 0) {
+          child.fault = describeReadError(errno);
+        } else if (S_ISDIR(info.st_mode)) {
+          child.fault = "Symbolic link to a directory (not followed)";
+        } else if (!S_ISREG(info.st_mode)) {
+          child.fault = describeReadError(kNotRegularFile);
+        }
+      } else if (type != DT_REG) {
+        child.fault = describeReadError(kNotRegularFile);
+      }
+      if (child.dir && childName == "cur") hasCur = true;
+      if (child.dir && childName == "new") hasNew = true;
+      child.key = childName;
+      if (child.dir) child.key += '/';
+      child.messageOnly = !child.dir && item.maildirFolder;
+      children.push_back(std::move(child));
+    }
+    ::closedir(dir);
+    const bool maildir = hasCur && hasNew;
+    std::erase_if(children, [&](const Item& child) {
+      const std::string_view key = child.key;
+      if (key.front() == '.') return !(maildir && child.dir && isMaildir(join(path, child.rel)));
+      return maildir && key == "tmp/";
+    });
+    for (Item& child : children) {
+      child.maildirFolder = maildir && (child.key == "cur/" || child.key == "new/");
+    }
+    std::sort(children.begin(), children.end(),
+              [](const Item& a, const Item& b) { return a.key < b.key; });
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+  }
+}
+
+}  // namespace
+
+void expandStream(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd,
+                  const StreamPlace& place) {
+  if (walk.stopped || walk.ended || !isWanted(walk, name)) return;
+  const ContentKind kind = place.messageOnly ? ContentKind::Message : detectContent(head);
+  switch (kind) {
+    case ContentKind::Message:
+      readWholeMessage(walk, name, stream, std::move(head), atEnd, place);
+      break;
+    case ContentKind::Mbox:
+      readMbox(walk, name, stream, std::move(head), atEnd, place);
+      break;
+    case ContentKind::Archive:
+      if (place.depth + 1 > walk.options.maxDepth) {
+        emitFault(walk, name,
+                  "Archive nested deeper than " + std::to_string(walk.options.maxDepth) +
+                      " levels (not opened)");
+        break;
+      }
+      expandArchive(walk, name, stream, std::move(head), atEnd, place);
+      break;
+  }
+}
+
+void expandEntry(std::string_view entry, std::string_view path, const ExpandOptions& options,
+                 const MessageSink& sink) {
+  Walk walk(options);
+  walk.sink = &sink;
+  const std::string name(entry);
+  const std::string filePath(path);
+  struct stat info {};
+  if (filePath.find('\0') == std::string::npos && ::stat(filePath.c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode)) {
+    walkDirectory(walk, entry, filePath);
+    return;
+  }
+  expandFile(walk, name, filePath, false);
+}
+
+Extracted extractMessage(std::string_view name, std::string_view root,
+                         const ExpandOptions& options) {
+  Extracted result;
+  // The file part of the name is its longest prefix that names a file and is followed by
+  // nothing or by locators.
+  for (size_t cut = name.size();; --cut) {
+    if (cut == name.size() || name[cut] == '!' || name[cut] == '#') {
+      const std::string_view prefix = name.substr(0, cut);
+      const std::string_view rest = name.substr(cut);
+      if (!prefix.empty() && parseLocators(rest)) {
+        std::string path = joinPath(root, prefix);
+        struct stat info {};
+        bool exists = path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
+        if (!exists && prefix.find('%') != std::string_view::npos) {
+          path = joinPath(root, unescapePercent(prefix));
+          exists = path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
+        }
+        if (exists && S_ISDIR(info.st_mode) && rest.empty()) {
+          result.error = "Names a directory, not a message";
+          return result;
+        }
+        if (exists && !S_ISDIR(info.st_mode)) {
+          Walk walk(options);
+          walk.target = name;
+          expandFile(walk, std::string(prefix), path, isMaildirFolder(parentOf(path)));
+          if (!walk.found) {
+            result.error = "No message of this name in " + std::string(prefix);
+            if (!walk.lastFault.empty()) result.error += " (" + walk.lastFault + ")";
+          } else if (!walk.found->readError.empty()) {
+            result.error = walk.found->readError;
+          } else {
+            result.ok = true;
+            result.bytes = std::move(walk.found->bytes);
+          }
+          return result;
+        }
+      }
+    }
+    if (cut == 0) break;
+  }
+  result.error = "No file for this name";
+  return result;
+}
+
+}  // namespace corpus

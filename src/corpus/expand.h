@@ -1,0 +1,63 @@
+// Containers: a list entry that names a directory, an mbox file, an archive or a compressed
+// stream expands into the messages inside it, each with a name that leads back to it. The
+// rules (detection, order, names, limits) are in docs/corpus.md.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "corpus/mbox.h"
+
+namespace corpus {
+
+struct ExpandOptions {
+  MboxFormat mboxFormat = MboxFormat::Mboxrd;
+  // A message or member larger than this is not read: it gets a readError.
+  uint64_t maxMessageBytes = UINT64_MAX;
+  // Containers inside containers: the listed file's own container is level 1 (an mbox, an
+  // archive, a compressed stream; a compressed tar is one level). A container found deeper
+  // is not opened: it gets a readError.
+  unsigned maxDepth = 4;
+  // A message that comes out of an archive or a compressed stream (where a few bytes can
+  // stand for gigabytes) is held up to this many bytes; a larger one gets a readError as
+  // over maxMessageBytes.
+  uint64_t maxArchivedMessageBytes = uint64_t{256} << 20;
+  // Decompressed bytes allowed per listed file: this many per byte of the file, but at
+  // least `expansionFloor`. Past that the file's expansion ends with a readError.
+  uint64_t expansionRatio = 1000;
+  uint64_t expansionFloor = uint64_t{256} << 20;
+};
+
+struct Message {
+  std::string name;       // the list entry followed by the locator inside the container
+  std::string bytes;      // exactly the bytes measured (empty when unreadable)
+  std::string readError;  // non-empty when it could not be read: the description
+};
+
+// Returns false to stop the expansion (an interrupted run).
+using MessageSink = std::function<bool(Message&&)>;
+
+// Expands one list entry (`entry` as listed, `path` the entry joined with the root) into its
+// messages, in order. An entry that is one message yields exactly one Message named `entry`
+// with the file's bytes; an unreadable entry yields one Message with readError (the
+// descriptions of describeReadError). A fault inside a container (a corrupt or truncated
+// archive or stream, an unreadable member, a member that is not a regular file, a message
+// over the size limit, a container nested too deep, the expansion limit) yields one
+// Message with readError named after the place of the fault; the messages before it keep
+// theirs. Never writes to standard output, standard error or any file.
+void expandEntry(std::string_view entry, std::string_view path, const ExpandOptions& options,
+                 const MessageSink& sink);
+
+// The way back: the bytes that expandEntry gives for the message called `name` (a relative
+// name is taken below `root`), found again by reading its container.
+struct Extracted {
+  bool ok = false;
+  std::string bytes;
+  std::string error;  // when !ok
+};
+Extracted extractMessage(std::string_view name, std::string_view root,
+                         const ExpandOptions& options);
+
+}  // namespace corpus

@@ -1,0 +1,340 @@
+#include "corpus/mbox.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace corpus {
+namespace {
+
+constexpr std::string_view kFrom = "From ";
+constexpr std::string_view kLineFrom = "\nFrom ";
+
+// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Lines are found
+// with memchr, which is far quicker than a general substring search for this pattern.
+size_t findLineFrom(std::string_view hay, size_t from) {
+  const char* const begin = hay.data();
+  const char* const end = begin + hay.size();
+  const char* at = begin + std::min(from, hay.size());
+  while (end - at >= static_cast<ptrdiff_t>(kLineFrom.size())) {
+    const void* hit = std::memchr(at, '\n', static_cast<size_t>(end - at) - kFrom.size());
+    if (hit == nullptr) break;
+    const char* line = static_cast<const char*>(hit);
+    if (std::memcmp(line + 1, kFrom.data(), kFrom.size()) == 0) {
+      return static_cast<size_t>(line - begin);
+    }
+    at = line + 1;
+  }
+  return std::string_view::npos;
+}
+
+bool isAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// The value of the first "Content-Length:" header line of `block`, when it is a decimal
+// number (white space around it allowed) that fits.
+std::optional<uint64_t> contentLength(std::string_view block) {
+  constexpr std::string_view kName = "content-length:";
+  size_t line = 0;
+  while (line < block.size()) {
+    size_t end = block.find('\n', line);
+    if (end == std::string_view::npos) end = block.size();
+    const std::string_view text = block.substr(line, end - line);
+    bool match = text.size() >= kName.size();
+    for (size_t i = 0; match && i < kName.size(); ++i) match = asciiLower(text[i]) == kName[i];
+    if (match) {
+      size_t i = kName.size();
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+      uint64_t value = 0;
+      size_t digits = 0;
+      for (; i < text.size() && isAsciiDigit(text[i]); ++i, ++digits) {
+        if (digits == 18) return std::nullopt;  // beyond any size worth trusting
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+      }
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r')) ++i;
+      if (digits == 0 || i != text.size()) return std::nullopt;
+      return value;
+    }
+    line = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<MboxFormat> parseMboxFormat(std::string_view text) {
+  if (text == "mboxrd") return MboxFormat::Mboxrd;
+  if (text == "mboxo") return MboxFormat::Mboxo;
+  if (text == "mboxcl2") return MboxFormat::Mboxcl2;
+  return std::nullopt;
+}
+
+MboxFramer::MboxFramer(MboxFormat format, uint64_t maxMessageBytes)
+    : format_(format), maxMessageBytes_(maxMessageBytes) {}
+
+bool MboxFramer::feed(std::string_view bytes, const MboxCallback& onMessage) {
+  if (spent_ || eof_) return !spent_;
+  if (bytes.empty()) return true;
+  buf_.append(bytes);
+  if (!active_ && total_ == 0) {
+    active_ = true;
+    number_ = 0;
+    startMessage(0);
+  }
+  total_ += bytes.size();
+  return run(onMessage);
+}
+
+bool MboxFramer::finish(const MboxCallback& onMessage) {
+  if (spent_) return false;
+  eof_ = true;
+  return run(onMessage);
+}
+
+void MboxFramer::startMessage(uint64_t offset) {
+  ++number_;
+  start_ = offset;
+  lineDone_ = false;
+  lineScan_ = offset;
+  headerDone_ = format_ != MboxFormat::Mboxcl2;
+  hasContentEnd_ = false;
+  skipping_ = false;
+  lineDropped_ = false;
+}
+
+bool MboxFramer::fromAt(uint64_t pos) const {
+  if (total_ - pos < kFrom.size()) return false;
+  return std::memcmp(buf_.data() + (pos - base_), kFrom.data(), kFrom.size()) == 0;
+}
+
+// Reports the current message, which ends at `end` (exclusive, the writer's empty line
+// already left out). `last`: the stream ends with it.
+bool MboxFramer::emit(uint64_t end, bool last, const MboxCallback& onMessage) {
+  MboxMessage message;
+  message.number = number_;
+  message.offset = start_;
+  if (last && number_ == 1) {
+    // No second message: the stream is one message with its envelope line.
+    message.whole = true;
+    message.size = total_;
+    message.oversize = skipping_ || lineDropped_ || total_ > maxMessageBytes_;
+    if (!message.oversize) message.raw = std::string_view(buf_).substr(0, total_ - base_);
+  } else {
+    message.size = end - bodyStart_;
+    message.oversize = skipping_ || message.size > maxMessageBytes_;
+    if (!message.oversize) {
+      message.raw = std::string_view(buf_).substr(bodyStart_ - base_, end - bodyStart_);
+    }
+  }
+  if (last) active_ = false;
+  if (!onMessage(message)) {
+    spent_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool MboxFramer::run(const MboxCallback& onMessage) {
+  while (active_) {
+    const std::string_view view(buf_);
+    // The separator line.
+    if (!lineDone_) {
+      const size_t hit = view.find('\n', lineScan_ - base_);
+      if (hit != std::string_view::npos) {
+        bodyStart_ = base_ + hit + 1;
+      } else if (eof_) {
+        bodyStart_ = total_;
+      } else {
+        // A separator line is no part of a message: one too long to keep is dropped as it
+        // comes (a lone message with it is over the limit anyway).
+        lineScan_ = total_;
+        if (total_ - start_ > skipAbove()) {
+          lineDropped_ = true;
+          compact();
+        }
+        break;
+      }
+      lineDone_ = true;
+      sepScan_ = bodyStart_;
+      headerScan_ = bodyStart_ - (bodyStart_ > start_ ? 1 : 0);
+    }
+
+    // mboxcl2: the header block and its Content-Length.
+    if (!headerDone_) {
+      uint64_t headerEnd = 0;
+      bool found = false;
+      for (;;) {
+        const size_t hit = view.find('\n', headerScan_ - base_);
+        if (hit == std::string_view::npos) {
+          headerScan_ = total_;
+          break;
+        }
+        const uint64_t at = base_ + hit;
+        if (total_ - at < 3 && !eof_) {
+          headerScan_ = at;  // decide once the bytes after it are there
+          break;
+        }
+        if (total_ - at >= 2 && this->at(at + 1) == '\n') {
+          headerEnd = at + 2;
+          found = true;
+          break;
+        }
+        if (total_ - at >= 3 && this->at(at + 1) == '\r' && this->at(at + 2) == '\n') {
+          headerEnd = at + 3;
+          found = true;
+          break;
+        }
+        headerScan_ = at + 1;
+      }
+      if (found) {
+        headerDone_ = true;
+        const auto length = contentLength(view.substr(bodyStart_ - base_, headerEnd - bodyStart_));
+        if (length && *length <= kMaxTrustedContentLength &&
+            headerEnd - bodyStart_ + *length <= maxMessageBytes_) {
+          contentEnd_ = headerEnd + *length;
+          hasContentEnd_ = true;
+        }
+      } else if (eof_) {
+        headerDone_ = true;
+      } else {
+        if (total_ - bodyStart_ > skipAbove()) {
+          skipping_ = true;
+          headerDone_ = true;
+        }
+        break;
+      }
+    }
+
+    // mboxcl2: check where the Content-Length leads.
+    if (hasContentEnd_) {
+      const uint64_t p = contentEnd_;
+      if (!eof_ && (total_ < p || total_ - p < 7)) break;  // wait for the bytes after it
+      bool valid = false;
+      bool last = false;
+      uint64_t next = 0;
+      if (p <= total_) {
+        const uint64_t rest = total_ - p;
+        if (rest == 0) {
+          valid = last = true;
+        } else if (at(p) == '\n') {
+          if (rest == 1) {
+            valid = last = true;
+          } else if (fromAt(p + 1)) {
+            valid = true;
+            next = p + 1;
+          }
+        } else if (at(p) == '\r' && rest >= 2 && at(p + 1) == '\n') {
+          if (rest == 2) {
+            valid = last = true;
+          } else if (fromAt(p + 2)) {
+            valid = true;
+            next = p + 2;
+          }
+        }
+      }
+      hasContentEnd_ = false;
+      if (valid) {
+        if (last) return emit(p, true, onMessage);
+        if (!emit(p, false, onMessage)) return false;
+        startMessage(next);
+        compact();
+        continue;
+      }
+      // The length lies: frame this message by separators.
+    }
+
+    // The next separator: "From " at a line start after an empty line.
+    bool found = false;
+    uint64_t end = 0;
+    uint64_t next = 0;
+    for (;;) {
+      const size_t hit = findLineFrom(view, sepScan_ - base_);
+      if (hit == std::string_view::npos) break;
+      const uint64_t nl = base_ + hit;  // the "\n" before "From "
+      if (at(nl - 1) == '\n') {
+        found = true;
+        end = nl;
+      } else if (at(nl - 1) == '\r' && nl - 2 >= start_ && at(nl - 2) == '\n') {
+        found = true;
+        end = nl - 1;
+      }
+      if (found) {
+        next = nl + 1;
+        break;
+      }
+      sepScan_ = nl + 1;
+    }
+    if (found) {
+      if (!emit(end, false, onMessage)) return false;
+      startMessage(next);
+      compact();
+      continue;
+    }
+    if (eof_) {
+      // The last message: one empty last line is the writer's.
+      end = total_;
+      if (end > bodyStart_ && at(end - 1) == '\n') {
+        if (end - 1 == bodyStart_ || at(end - 2) == '\n') {
+          end -= 1;
+        } else if (at(end - 2) == '\r' && (end - 2 == bodyStart_ || at(end - 3) == '\n')) {
+          end -= 2;
+        }
+      }
+      return emit(end, true, onMessage);
+    }
+    sepScan_ = std::max(sepScan_, total_ > kLineFrom.size() ? total_ - kLineFrom.size() + 1 : 0);
+    if (total_ - bodyStart_ > skipAbove()) skipping_ = true;
+    compact();
+    break;
+  }
+  return !spent_;
+}
+
+// Drops the bytes no longer needed: everything before the current message, and for an
+// oversize message everything but the few bytes the separator check looks back at.
+void MboxFramer::compact() {
+  uint64_t keep = start_;
+  if (!lineDone_ && lineDropped_) {
+    keep = lineScan_;
+  } else if (skipping_) {
+    keep = sepScan_ > base_ + 3 ? sepScan_ - 3 : base_;
+  }
+  if (!active_) keep = total_;
+  if (keep <= base_) return;
+  const uint64_t drop = keep - base_;
+  if (drop * 2 < buf_.size()) return;
+  buf_.erase(0, drop);
+  base_ = keep;
+}
+
+void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {
+  if (format == MboxFormat::Mboxcl2) {
+    out.append(raw);
+    return;
+  }
+  out.reserve(out.size() + raw.size());
+  size_t copied = 0;
+  size_t line = 0;
+  while (line < raw.size()) {
+    if (raw[line] == '>') {
+      size_t from = line;
+      while (from < raw.size() && raw[from] == '>') ++from;
+      const size_t depth = from - line;
+      if (raw.substr(from, kFrom.size()) == kFrom && (format == MboxFormat::Mboxrd || depth == 1)) {
+        out.append(raw.substr(copied, line - copied));
+        copied = line + 1;
+      }
+    }
+    const void* next = std::memchr(raw.data() + line, '\n', raw.size() - line);
+    if (next == nullptr) break;
+    line = static_cast<size_t>(static_cast<const char*>(next) - raw.data()) + 1;
+  }
+  out.append(raw.substr(copied));
+}
+
+}  // namespace corpus

@@ -1,0 +1,339 @@
+// Containers: archives and compressed streams built here with libarchive's writer, directory
+// trees and maildirs in a temporary directory; every expansion is checked for names, order,
+// bytes and faults, and every name it gives must lead back to the same bytes.
+#include "corpus/expand.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "corpus/message_file.h"
+
+namespace {
+
+struct Member {
+  Member(std::string memberPath, std::string memberBytes, unsigned memberType = AE_IFREG,
+         std::string linkTarget = {})
+      : path(std::move(memberPath)),
+        bytes(std::move(memberBytes)),
+        type(memberType),
+        link(std::move(linkTarget)) {}
+  std::string path;
+  std::string bytes;
+  unsigned type;
+  std::string link;  // symbolic link target
+};
+
+la_ssize_t appendOut(archive*, void* data, const void* buffer, size_t size) {
+  static_cast<std::string*>(data)->append(static_cast<const char*>(buffer), size);
+  return static_cast<la_ssize_t>(size);
+}
+
+// An archive of `format` (ARCHIVE_FORMAT_*; ARCHIVE_FORMAT_RAW for a compressed stream of
+// the first member) through `filter` (ARCHIVE_FILTER_*).
+std::string makeArchive(int format, int filter, const std::vector<Member>& members) {
+  std::string out;
+  archive* writer = archive_write_new();
+  archive_write_set_format(writer, format);
+  if (filter != ARCHIVE_FILTER_NONE) archive_write_add_filter(writer, filter);
+  archive_write_set_bytes_in_last_block(writer, 1);
+  archive_write_open(writer, &out, nullptr, appendOut, nullptr);
+  for (const Member& member : members) {
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, member.path.c_str());
+    archive_entry_set_filetype(entry, member.type);
+    archive_entry_set_perm(entry, 0644);
+    if (member.type == AE_IFLNK) archive_entry_set_symlink(entry, member.link.c_str());
+    if (member.type == AE_IFREG) archive_entry_set_size(entry, la_int64_t(member.bytes.size()));
+    archive_write_header(writer, entry);
+    if (!member.bytes.empty()) archive_write_data(writer, member.bytes.data(), member.bytes.size());
+    archive_entry_free(entry);
+  }
+  archive_write_close(writer);
+  archive_write_free(writer);
+  return out;
+}
+
+std::string compress(int filter, const std::string& bytes) {
+  return makeArchive(ARCHIVE_FORMAT_RAW, filter, {{"data", bytes}});
+}
+
+const std::string kOne = "Subject: one\n\nbody\n";
+const std::string kTwo = "Subject: two\r\n\r\nFrom the start\r\n";
+const std::string kMbox = "From a\nSubject: m1\n\n>From quoted\n\nFrom b\nSubject: m2\n\nlast\n";
+const std::string kEnvelope = "From x@example.com  Mon Jan  1 00:00:00 2001\nSubject: e\n\nb\n";
+
+// One expanded message: name, bytes or "error: <readError>".
+struct Got {
+  std::string name;
+  std::string content;
+  bool operator==(const Got&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Got& got) {
+  return out << got.name << " => " << testing::PrintToString(got.content);
+}
+
+class Expand : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = testing::TempDir() + "ventry-expand-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void write(const std::string& rel, const std::string& bytes) {
+    const std::filesystem::path path = std::filesystem::path(dir_) / rel;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+
+  // Expands `entry` below the temporary directory; checks that every name leads back to the
+  // same bytes (or the same read error).
+  std::vector<Got> expand(const std::string& entry, const corpus::ExpandOptions& options = {}) {
+    std::vector<Got> got;
+    std::vector<corpus::Message> messages;
+    corpus::expandEntry(entry, dir_ + "/" + entry, options, [&](corpus::Message&& message) {
+      got.push_back({message.name,
+                     message.readError.empty() ? message.bytes : "error: " + message.readError});
+      messages.push_back(std::move(message));
+      return true;
+    });
+    for (const corpus::Message& message : messages) {
+      const corpus::Extracted back = corpus::extractMessage(message.name, dir_, options);
+      if (message.readError.empty()) {
+        EXPECT_TRUE(back.ok) << message.name << ": " << back.error;
+        EXPECT_EQ(back.bytes, message.bytes) << message.name;
+      } else {
+        EXPECT_FALSE(back.ok) << message.name;
+      }
+    }
+    return got;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Expand, PlainFilesAreOneMessageAsWithoutExpansion) {
+  write("one.eml", kOne);
+  write("envelope.eml", kEnvelope);  // one "From " line only: a message, not an mbox
+  write("empty.eml", "");
+  EXPECT_EQ(expand("one.eml"), (std::vector<Got>{{"one.eml", kOne}}));
+  EXPECT_EQ(expand("envelope.eml"), (std::vector<Got>{{"envelope.eml", kEnvelope}}));
+  EXPECT_EQ(expand("empty.eml"), (std::vector<Got>{{"empty.eml", ""}}));
+  EXPECT_EQ(expand("missing.eml"),
+            (std::vector<Got>{{"missing.eml", "error: " + corpus::describeReadError(ENOENT)}}));
+}
+
+TEST_F(Expand, CompressedMboxInEveryCompression) {
+  const std::vector<Got> plain = {{"m#1@0", "Subject: m1\n\nFrom quoted\n"},
+                                  {"m#2@34", "Subject: m2\n\nlast\n"}};
+  write("m", kMbox);
+  EXPECT_EQ(expand("m"), plain);
+  for (int filter : {ARCHIVE_FILTER_GZIP, ARCHIVE_FILTER_BZIP2, ARCHIVE_FILTER_XZ,
+                     ARCHIVE_FILTER_ZSTD, ARCHIVE_FILTER_LZ4}) {
+    write("m", compress(filter, kMbox));
+    EXPECT_EQ(expand("m"), plain) << "filter " << filter;
+  }
+  write("one.eml.gz", compress(ARCHIVE_FILTER_GZIP, kOne));
+  EXPECT_EQ(expand("one.eml.gz"), (std::vector<Got>{{"one.eml.gz", kOne}}));
+}
+
+TEST_F(Expand, ArchiveMembersInOrderWithEscapedNames) {
+  const std::vector<Member> members = {
+      {"dir", "", AE_IFDIR},
+      {"dir/b.eml", kOne},
+      {"a.mbox", kMbox},
+      {"link", "", AE_IFLNK, "dir/b.eml"},
+      {"../up/x!#~%\x01.eml", kTwo},
+      {"dir/b.eml", kTwo},
+      {"envelope", kEnvelope},
+  };
+  const std::vector<Got> expected = {
+      {"t!dir/b.eml", kOne},
+      {"t!a.mbox#1@0", "Subject: m1\n\nFrom quoted\n"},
+      {"t!a.mbox#2@34", "Subject: m2\n\nlast\n"},
+      {"t!link", "error: Not a regular file (symbolic link)"},
+      {"t!../up/x%21%23%7E%25%01.eml", kTwo},
+      {"t!dir/b.eml~2", kTwo},
+      {"t!envelope", kEnvelope},
+  };
+  for (const auto& [format, filter] :
+       std::vector<std::pair<int, int>>{{ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_NONE},
+                                        {ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP},
+                                        {ARCHIVE_FORMAT_TAR_GNUTAR, ARCHIVE_FILTER_XZ},
+                                        {ARCHIVE_FORMAT_ZIP, ARCHIVE_FILTER_NONE},
+                                        {ARCHIVE_FORMAT_7ZIP, ARCHIVE_FILTER_NONE}}) {
+    write("t", makeArchive(format, filter, members));
+    EXPECT_EQ(expand("t"), expected) << "format " << format << " filter " << filter;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/up")) << "nothing is written";
+}
+
+TEST_F(Expand, NestedContainers) {
+  const std::string inner = makeArchive(ARCHIVE_FORMAT_ZIP, ARCHIVE_FILTER_NONE,
+                                        {{"m.mbox.gz", compress(ARCHIVE_FILTER_GZIP, kMbox)},
+                                         {"x.eml.bz2", compress(ARCHIVE_FILTER_BZIP2, kOne)}});
+  write("outer.tgz", makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
+                                 {{"in.zip", inner}, {"after.eml", kTwo}}));
+  EXPECT_EQ(expand("outer.tgz"),
+            (std::vector<Got>{
+                {"outer.tgz!in.zip!m.mbox.gz#1@0", "Subject: m1\n\nFrom quoted\n"},
+                {"outer.tgz!in.zip!m.mbox.gz#2@34", "Subject: m2\n\nlast\n"},
+                {"outer.tgz!in.zip!x.eml.bz2", kOne},
+                {"outer.tgz!after.eml", kTwo},
+            }));
+}
+
+TEST_F(Expand, NestingDepthIsBounded) {
+  std::string nested = kOne;
+  for (int level = 0; level < 5; ++level) {
+    nested = makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, {{"n", nested}});
+  }
+  write("deep.tar", nested);
+  EXPECT_EQ(expand("deep.tar"), (std::vector<Got>{{"deep.tar!n!n!n!n",
+                                                   "error: Archive nested deeper than 4 levels "
+                                                   "(not opened)"}}));
+  corpus::ExpandOptions deeper;
+  deeper.maxDepth = 5;
+  EXPECT_EQ(expand("deep.tar", deeper), (std::vector<Got>{{"deep.tar!n!n!n!n!n", kOne}}));
+}
+
+// Bytes that do not compress, so that a cut in the compressed stream lands in them.
+std::string noise(size_t size) {
+  std::string out;
+  uint32_t state = 12345;
+  while (out.size() < size) {
+    state = state * 1103515245u + 12345u;
+    out += static_cast<char>('a' + (state >> 16) % 26);
+  }
+  return out;
+}
+
+TEST_F(Expand, FaultsKeepWhatWasReadBefore) {
+  const std::string big = noise(400000);
+  const std::string tgz = makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
+                                      {{"a.eml", kOne}, {"b.eml", big}, {"c.eml", kTwo}});
+  write("cut.tgz", tgz.substr(0, tgz.size() - 40));
+  const std::vector<Got> cut = expand("cut.tgz");
+  ASSERT_EQ(cut.size(), 2u);
+  EXPECT_EQ(cut[0], (Got{"cut.tgz!a.eml", kOne}));
+  EXPECT_EQ(cut[1], (Got{"cut.tgz!b.eml", "error: truncated gzip input"}));
+
+  const std::string gz = compress(ARCHIVE_FILTER_GZIP, kMbox + "\nFrom c\n" + big + "\n");
+  // Cut well past the first block, which libarchive reads ahead to tell the format.
+  write("cut.mbox.gz", gz.substr(0, gz.size() * 3 / 4));
+  const std::vector<Got> mbox = expand("cut.mbox.gz");
+  ASSERT_EQ(mbox.size(), 3u);
+  EXPECT_EQ(mbox[0], (Got{"cut.mbox.gz#1@0", "Subject: m1\n\nFrom quoted\n"}));
+  EXPECT_EQ(mbox[1], (Got{"cut.mbox.gz#2@34", "Subject: m2\n\nlast\n"}));
+  EXPECT_EQ(mbox[2], (Got{"cut.mbox.gz", "error: truncated gzip input"}));
+
+  write("garbage.zip", "PK\x03\x04 not a zip at all");
+  const std::vector<Got> garbage = expand("garbage.zip");
+  ASSERT_EQ(garbage.size(), 1u);
+  EXPECT_EQ(garbage[0].name, "garbage.zip");
+  EXPECT_EQ(garbage[0].content.rfind("error: ", 0), 0u);
+}
+
+TEST_F(Expand, SizeAndExpansionLimits) {
+  write("t.tar", makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE,
+                             {{"big", std::string(5000, 'x')}, {"small", kOne}}));
+  corpus::ExpandOptions limited;
+  limited.maxMessageBytes = 1000;
+  EXPECT_EQ(
+      expand("t.tar", limited),
+      (std::vector<Got>{{"t.tar!big", "error: " + corpus::describeReadError(corpus::kTooLarge)},
+                        {"t.tar!small", kOne}}));
+
+  // Out of a compressed stream a message is held up to maxArchivedMessageBytes only.
+  const std::string repeated(3 << 20, 'x');
+  write("repeated.gz", compress(ARCHIVE_FILTER_GZIP, repeated));
+  write("repeated", repeated);
+  corpus::ExpandOptions archived;
+  archived.maxArchivedMessageBytes = 1 << 20;
+  EXPECT_EQ(expand("repeated.gz", archived),
+            (std::vector<Got>{
+                {"repeated.gz",
+                 "error: Message out of an archive larger than 1048576 bytes (not held)"}}));
+  EXPECT_EQ(expand("repeated", archived), (std::vector<Got>{{"repeated", repeated}}));
+
+  // A small gzip that inflates to 2 MiB against a budget of 1 MiB.
+  std::string mbox;
+  while (mbox.size() < (2u << 20)) mbox += "From a\n\n";
+  write("bomb.gz", compress(ARCHIVE_FILTER_GZIP, mbox));
+  corpus::ExpandOptions budget;
+  budget.expansionFloor = 1 << 20;
+  budget.expansionRatio = 1;
+  size_t messages = 0;
+  std::string lastError;
+  corpus::expandEntry("bomb.gz", dir_ + "/bomb.gz", budget, [&](corpus::Message&& message) {
+    ++messages;
+    lastError = message.readError;
+    return true;
+  });
+  EXPECT_LT(messages, (2u << 20) / 8);
+  EXPECT_EQ(lastError.rfind("Expansion limit", 0), 0u) << lastError;
+}
+
+TEST_F(Expand, DirectoryTreesAndMaildirs) {
+  write("tree/b/1.eml", kOne);
+  write("tree/a.eml", kTwo);
+  write("tree/a-z.eml", kOne);  // "a-z.eml" < "a.eml" < "b/": byte order of whole paths
+  write("tree/.hidden", kOne);
+  write("tree/box.mbox", kMbox);
+  write("tree/mail/cur/2:2,S", kEnvelope);
+  write("tree/mail/cur/1:2,S", kOne);
+  write("tree/mail/new/3", kTwo);
+  write("tree/mail/tmp/4", kOne);
+  write("tree/mail/.Sent/cur/5", kOne);
+  write("tree/mail/.Sent/new/.keep", "");
+  write("tree/mail/.not-a-folder/x", kOne);
+  write("tree/tmp/6", kOne);  // not in a maildir: read
+  ::symlink("..", (dir_ + "/tree/b/loop").c_str());
+  ::symlink("../a.eml", (dir_ + "/tree/b/link.eml").c_str());
+  ::symlink("nowhere", (dir_ + "/tree/b/dangling").c_str());
+  ::mkfifo((dir_ + "/tree/fifo").c_str(), 0600);
+  EXPECT_EQ(expand("tree"),
+            (std::vector<Got>{
+                {"tree/a-z.eml", kOne},
+                {"tree/a.eml", kTwo},
+                {"tree/b/1.eml", kOne},
+                {"tree/b/dangling", "error: " + corpus::describeReadError(ENOENT)},
+                {"tree/b/link.eml", kTwo},
+                {"tree/b/loop", "error: Symbolic link to a directory (not followed)"},
+                {"tree/box.mbox#1@0", "Subject: m1\n\nFrom quoted\n"},
+                {"tree/box.mbox#2@34", "Subject: m2\n\nlast\n"},
+                {"tree/fifo", "error: Not a regular file"},
+                {"tree/mail/.Sent/cur/5", kOne},
+                {"tree/mail/cur/1:2,S", kOne},
+                {"tree/mail/cur/2:2,S", kEnvelope},
+                {"tree/mail/new/3", kTwo},
+                {"tree/tmp/6", kOne},
+            }));
+  // The listed directory's own spelling leads the names.
+  EXPECT_EQ(expand("tree/b/").front(), (Got{"tree/b/1.eml", kOne}));
+}
+
+TEST(Extract, NamesThatLeadNowhere) {
+  const corpus::ExpandOptions options;
+  EXPECT_FALSE(corpus::extractMessage("no/such/file", "/nonexistent", options).ok);
+  const std::string root = VENTRY_SOURCE_DIR;
+  EXPECT_EQ(corpus::extractMessage("tests", root, options).error,
+            "Names a directory, not a message");
+  const corpus::Extracted wrong = corpus::extractMessage("README.md#1@0", root, options);
+  EXPECT_FALSE(wrong.ok);
+  EXPECT_EQ(wrong.error, "No message of this name in README.md");
+  EXPECT_TRUE(corpus::extractMessage("README.md", root, options).ok);
+}
+
+}  // namespace
