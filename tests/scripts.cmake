@@ -15,3 +15,9 @@ add_test(NAME cluster_recipes
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/cluster_recipes.sh
                  $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR})
 set_tests_properties(cluster_recipes PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# Containers built from the bulk set give, message by message, the records of single files.
+add_test(NAME expand_records
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/expand_records.py
+                 $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
+set_tests_properties(expand_records PROPERTIES SKIP_RETURN_CODE 77 LABELS conformance TIMEOUT 1200)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "corpus/batch_reader.h"
+#include "corpus/expand.h"
 #include "corpus/list_file.h"
 #include "corpus/message_file.h"
 #include "email_ventry/record.h"
@@ -96,26 +97,62 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
   return ending;
 }
 
+// One whole run over containers on the calling thread: each message, as the expansion
+// hands it over, gets its work and its record.
+Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOptions& options,
+                         const corpus::ExpandOptions& expand, uint64_t limit, Console& console,
+                         Tally& tally) {
+  std::string line;
+  Ending ending;
+  for (const std::string_view entry : entries) {
+    if ((ending.signal = stopSignal()) != 0) return ending;
+    corpus::expandEntry(
+        entry, corpus::joinPath(options.root, entry), expand, [&](corpus::Message&& message) {
+          if ((ending.signal = stopSignal()) != 0) return false;
+          line.clear();
+          const MessageWork work =
+              appendRecordLine(line, message.name, message.bytes, message.readError, limit);
+          reportMessage(console, tally, work, message.name, message.readError, message.name);
+          ending.failure = ventry::writeRecordLine(options.out, line);
+          if (ending.failure) return false;
+          console.recordWritten(message.bytes.size());
+          return true;
+        });
+    if (ending.failure || ending.signal != 0) return ending;
+    console.entryTaken();
+  }
+  return ending;
+}
+
 // The run on --jobs threads. Every thread loops over the same three tasks, taking whichever
 // is due: reading the next batch of files into free slots of the window (one thread at a
 // time, when few read messages wait for work), working on the next read message, and
 // writing every finished record at the head of the window in one write (one thread at a
 // time, the one that finished the head). A message holds its slot from its read until its
-// record is written, so at most `window` messages are in memory whatever the corpus.
+// record is written, so at most `window` messages are in memory whatever the corpus. Over
+// containers, one more thread expands the entries and hands their messages over in place
+// of the batched reads.
 class Parallel {
  public:
-  Parallel(std::span<const std::string_view> entries, const RunOptions& options, uint64_t limit,
-           Console& console, Tally& tally)
+  Parallel(std::span<const std::string_view> entries, const RunOptions& options,
+           const corpus::ExpandOptions& expand, uint64_t limit, Console& console, Tally& tally)
       : entries_(entries),
         options_(options),
+        expand_(expand),
         limit_(limit),
         console_(console),
         tally_(tally),
         reader_(options.preferUring),
-        slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {}
+        slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
+    if (!options.expand) {
+      total_ = entries.size();
+      produced_ = true;
+    }
+  }
 
   Ending run() {
     std::vector<std::thread> threads;
+    if (options_.expand) threads.emplace_back([this] { produce(); });
     for (unsigned i = 1; i < options_.jobs; ++i) threads.emplace_back([this] { work(); });
     work();
     for (std::thread& thread : threads) thread.join();
@@ -129,6 +166,8 @@ class Parallel {
   struct Slot {
     std::string path;
     FileBuffer buffer;
+    std::string name;   // over containers: the message's name
+    std::string bytes;  // over containers: the message's bytes
     std::string readError;
     std::string line;
     MessageWork work;
@@ -144,7 +183,63 @@ class Parallel {
 
   Slot& slot(size_t seq) { return slots_[seq % slots_.size()]; }
 
-  bool finishedOrStopped() const { return failure_ || stopped_ || next_.write == entries_.size(); }
+  bool finishedOrStopped() const {
+    return failure_ || stopped_ || (produced_ && next_.write == total_);
+  }
+
+  std::string_view nameOf(size_t seq) {
+    return options_.expand ? std::string_view(slot(seq).name) : entries_[seq];
+  }
+  std::string_view bytesOf(Slot& s) const {
+    return options_.expand ? std::string_view(s.bytes) : s.buffer.view();
+  }
+
+  // Over containers: expands the entries in order and hands their messages to the window,
+  // a few at a time, waiting while it is full.
+  void produce() {
+    constexpr size_t kHandOver = 16;
+    std::vector<corpus::Message> pending;
+    auto handOver = [&]() {
+      std::unique_lock<std::mutex> lock(mutex_);
+      size_t i = 0;
+      while (i < pending.size()) {
+        if (stopSignal() != 0) stopped_ = true;
+        if (failure_ || stopped_) break;
+        const bool full = next_.read == next_.write + slots_.size() ||
+                          (bytesInFlight_ >= kMaxBytesInFlight && next_.read > next_.write);
+        if (full) {
+          wake_.wait_for(lock, std::chrono::milliseconds(100));
+          continue;
+        }
+        Slot& s = slot(next_.read);
+        s.name = std::move(pending[i].name);
+        s.bytes = std::move(pending[i].bytes);
+        s.readError = std::move(pending[i].readError);
+        bytesInFlight_ += s.bytes.size();
+        ++next_.read;
+        ++i;
+        if (i == pending.size() || next_.read == next_.write + slots_.size()) wake_.notify_all();
+      }
+      pending.clear();
+      return !failure_ && !stopped_;
+    };
+    bool going = true;
+    for (const std::string_view entry : entries_) {
+      if (!going || stopSignal() != 0) break;
+      corpus::expandEntry(entry, corpus::joinPath(options_.root, entry), expand_,
+                          [&](corpus::Message&& message) {
+                            pending.push_back(std::move(message));
+                            if (pending.size() == kHandOver) going = handOver();
+                            return going;
+                          });
+      if (going) console_.entryTaken();
+    }
+    if (going) handOver();
+    std::lock_guard<std::mutex> lock(mutex_);
+    total_ = next_.read;
+    produced_ = true;
+    wake_.notify_all();
+  }
 
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -155,7 +250,7 @@ class Parallel {
       }
       const size_t waiting = next_.read - next_.work;
       const size_t room = next_.write + slots_.size() - next_.read;
-      const bool moreToRead = next_.read < entries_.size();
+      const bool moreToRead = !options_.expand && next_.read < entries_.size();
       if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 &&
           waiting < slots_.size() / 2 && bytesInFlight_ < kMaxBytesInFlight) {
         readBatch(lock, std::min({BatchReader::kMaxBatch, room, entries_.size() - next_.read}));
@@ -205,7 +300,7 @@ class Parallel {
   void process(size_t seq) {
     Slot& s = slot(seq);
     s.line.clear();
-    s.work = appendRecordLine(s.line, entries_[seq], s.buffer.view(), s.readError, limit_);
+    s.work = appendRecordLine(s.line, nameOf(seq), bytesOf(s), s.readError, limit_);
   }
 
   // Writes the finished records at the head of the window, as long as there are any.
@@ -224,17 +319,20 @@ class Parallel {
       lines.clear();
       for (size_t seq = first; seq < end; ++seq) {
         Slot& s = slot(seq);
-        reportMessage(console_, tally_, s.work, s.path, s.readError, entries_[seq]);
+        reportMessage(console_, tally_, s.work, options_.expand ? nameOf(seq) : s.path, s.readError,
+                      nameOf(seq));
         lines.push_back(s.line);
       }
       std::optional<std::string> failure = ventry::writeRecordLines(options_.out, lines);
       uint64_t bytes = 0;
       for (size_t seq = first; seq < end && !failure; ++seq) {
         Slot& s = slot(seq);
-        bytes += s.buffer.size();
-        console_.entryTaken();
-        console_.recordWritten(s.buffer.size());
+        const size_t size = bytesOf(s).size();
+        bytes += size;
+        if (!options_.expand) console_.entryTaken();
+        console_.recordWritten(size);
         s.buffer.shrinkTo(kKeepBuffer);
+        if (s.bytes.capacity() > kKeepBuffer) s.bytes = std::string();
         if (s.line.capacity() > kKeepBuffer) s.line = std::string();
         s.done = false;
       }
@@ -252,6 +350,7 @@ class Parallel {
 
   const std::span<const std::string_view> entries_;
   const RunOptions& options_;
+  const corpus::ExpandOptions& expand_;
   const uint64_t limit_;
   Console& console_;
   Tally& tally_;
@@ -261,6 +360,8 @@ class Parallel {
   std::mutex mutex_;
   std::condition_variable wake_;
   Edges next_;
+  size_t total_ = 0;            // messages in the run, once `produced_`
+  bool produced_ = false;       // every message has been read or handed over
   uint64_t bytesInFlight_ = 0;  // message bytes read and not yet written
   bool reading_ = false;
   bool writing_ = false;
@@ -280,10 +381,14 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
   Console console(options.err, options.progress, entries.size());
   Tally tally;
   Ending ending;
+  corpus::ExpandOptions expand = options.expandOptions;
+  expand.maxMessageBytes = std::min(expand.maxMessageBytes, limit);
   if (options.threaded) {
     RunOptions threaded = options;
     threaded.jobs = concurrent;
-    ending = Parallel(entries, threaded, limit, console, tally).run();
+    ending = Parallel(entries, threaded, expand, limit, console, tally).run();
+  } else if (options.expand) {
+    ending = runExpandedSerial(entries, options, expand, limit, console, tally);
   } else {
     ending = runSerial(entries, options, limit, console, tally);
   }
@@ -292,7 +397,10 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
     console.line(*ending.failure);
     return 101;
   }
-  if (tally.unreadable != 0) {
+  if (tally.unreadable != 0 && options.expand) {
+    console.line(std::to_string(tally.unreadable) + " of " +
+                 std::to_string(console.recordsWritten()) + " records could not be read");
+  } else if (tally.unreadable != 0) {
     console.line(std::to_string(tally.unreadable) + " of " + std::to_string(entries.size()) +
                  " entries could not be read");
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "corpus/expand.h"
 #include "run/shard.h"
 
 namespace run {
@@ -22,6 +23,8 @@ struct RunOptions {
   bool progress = false;     // progress on standard error
   uint64_t memoryLimit = 0;  // bytes one message may use; 0: defaultMemoryLimit
   bool preferUring = true;   // false: plain reads even where io_uring works
+  bool expand = false;       // entries may be containers: one record per message inside
+  corpus::ExpandOptions expandOptions;
   int out = STDOUT_FILENO;
   int err = STDERR_FILENO;
 };

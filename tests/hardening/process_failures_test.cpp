@@ -266,12 +266,15 @@ TEST_P(StoppedRun, EndsOnAWholeLineWithTheSignalsStatus) {
       << run.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StoppedRun,
-                         testing::Values(StopCase{"SigintOneThread", SIGINT, {}},
-                                         StopCase{"SigtermOneThread", SIGTERM, {}},
-                                         StopCase{"SigintJobs2", SIGINT, {"--jobs", "2"}},
-                                         StopCase{"SigtermJobs8", SIGTERM, {"--jobs", "8"}}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StoppedRun,
+    testing::Values(StopCase{"SigintOneThread", SIGINT, {}},
+                    StopCase{"SigtermOneThread", SIGTERM, {}},
+                    StopCase{"SigintJobs2", SIGINT, {"--jobs", "2"}},
+                    StopCase{"SigtermJobs8", SIGTERM, {"--jobs", "8"}},
+                    StopCase{"SigtermExpand", SIGTERM, {"--expand"}},
+                    StopCase{"SigintExpandJobs2", SIGINT, {"--expand", "--jobs", "2"}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // A second signal ends the process at once, by that signal (its default action).
 TEST(StoppedRun, SecondSignalEndsAtOnce) {

@@ -248,7 +248,8 @@ TEST_F(ToolRun, EmptyListWritesNothing) {
 }
 
 // The run options change how the work is done, never the records; bad values stop the run
-// before any record.
+// before any record. A list and one --input exclude each other; --extract of an unknown name
+// stops with 101 and writes nothing.
 TEST_F(ToolRun, RunOptionsLeaveRecordsAloneAndBadValuesStop) {
   write("list.txt", "a.eml\nb.eml\na.eml\n");
   const ToolResult plain = runBinary({"--list", "list.txt"}, dir_);
@@ -278,6 +279,19 @@ TEST_F(ToolRun, RunOptionsLeaveRecordsAloneAndBadValuesStop) {
     EXPECT_EQ(run.out, "") << options[0];
     EXPECT_EQ(run.err.rfind(options[0] + " needs ", 0), 0u) << run.err;
   }
+  const ToolResult both = runBinary({"--list", "list.txt", "--input", "a.eml"}, dir_);
+  EXPECT_EQ(both.status, 101);
+  EXPECT_EQ(both.out, "");
+  const ToolResult input = runBinary({"--input", "a.eml"}, dir_);
+  EXPECT_EQ(input.status, 0);
+  EXPECT_EQ(stable(input.out), stable(lines(plain.out)[0] + "\n"));
+  const ToolResult extracted = runBinary({"--extract", "a.eml"}, dir_);
+  EXPECT_EQ(extracted.status, 0);
+  EXPECT_EQ(extracted.out, "To: a@example.com\r\nSubject: hi\r\n\r\nhello\r\n");
+  const ToolResult unknown = runBinary({"--extract", "a.eml!x"}, dir_);
+  EXPECT_EQ(unknown.status, 101);
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_EQ(unknown.err.rfind("extract: ", 0), 0u) << unknown.err;
 }
 
 TEST_F(ToolRun, OutputFailuresExit101) {

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <utility>
 
+#include "corpus/expand.h"
 #include "corpus/list_file.h"
 #include "email_ventry/selftest.h"
 #include "run/pipeline.h"
@@ -33,13 +36,25 @@ std::optional<uint64_t> wholeNumber(std::string_view text) {
   return value;
 }
 
+corpus::ExpandOptions expandOptions(const Options& options) {
+  corpus::ExpandOptions expand;
+  expand.mboxFormat = options.mboxFormat;
+  return expand;
+}
+
 int runCorpus(const Options& options) {
-  const corpus::ListFile list = corpus::readListFile(options.list);
-  if (!list.ok) {
-    complain("read --list file: " + list.error);
-    return kExitAbnormal;
+  corpus::ListFile list;
+  std::vector<std::string_view> entries;
+  if (options.hasInput) {
+    entries.push_back(options.input);
+  } else {
+    list = corpus::readListFile(options.list);
+    if (!list.ok) {
+      complain("read --list file: " + list.error);
+      return kExitAbnormal;
+    }
+    entries = corpus::splitListEntries(list.text);
   }
-  const std::vector<std::string_view> entries = corpus::splitListEntries(list.text);
   run::RunOptions runOptions;
   runOptions.root = options.root;
   runOptions.threaded = options.threaded;
@@ -48,8 +63,32 @@ int runCorpus(const Options& options) {
   runOptions.progress = options.progress;
   runOptions.memoryLimit = options.memoryLimit;
   runOptions.preferUring = !options.plainReads;
+  runOptions.expand = options.expand || options.hasInput;
+  runOptions.expandOptions = expandOptions(options);
   run::catchStopSignals();
   return run::runEntries(entries, runOptions);
+}
+
+// Writes the bytes measured for one record's name to standard output.
+int runExtract(const Options& options) {
+  corpus::ExpandOptions expand = expandOptions(options);
+  expand.maxMessageBytes = options.memoryLimit != 0 ? options.memoryLimit : expand.maxMessageBytes;
+  const corpus::Extracted found = corpus::extractMessage(options.extract, options.root, expand);
+  if (!found.ok) {
+    complain("extract: " + found.error);
+    return kExitAbnormal;
+  }
+  size_t done = 0;
+  while (done < found.bytes.size()) {
+    const ssize_t n = ::write(STDOUT_FILENO, found.bytes.data() + done, found.bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      complain(std::string("extract: write: ") + std::strerror(n < 0 ? errno : EIO));
+      return kExitAbnormal;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -60,6 +99,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
   bool jobsSeen = false;
   bool shardSeen = false;
   bool limitSeen = false;
+  bool formatSeen = false;
   auto invalid = [&options](std::string message) {
     if (options.invalid.empty()) options.invalid = std::move(message);
   };
@@ -103,6 +143,30 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       } else {
         options.memoryLimit = *mebibytes * 1024 * 1024;
       }
+    } else if (arg == "--input" && !options.hasInput) {
+      options.hasInput = hasValue;
+      if (hasValue) {
+        options.input = value;
+      } else {
+        invalid("--input needs a path");
+      }
+    } else if (arg == "--extract" && !options.hasExtract) {
+      options.hasExtract = hasValue;
+      if (hasValue) {
+        options.extract = value;
+      } else {
+        invalid("--extract needs a record's name");
+      }
+    } else if (arg == "--mbox-format" && !formatSeen) {
+      formatSeen = true;
+      const auto format = corpus::parseMboxFormat(value);
+      if (!format) {
+        invalid("--mbox-format needs mboxrd, mboxo or mboxcl2");
+      } else {
+        options.mboxFormat = *format;
+      }
+    } else if (arg == "--expand") {
+      options.expand = true;
     } else if (arg == "--progress") {
       options.progress = true;
     } else if (arg == "--plain-reads") {
@@ -142,12 +206,17 @@ int runTool(const std::vector<std::string_view>& args) {
     complain(result.failure);
     return kExitSelftestFailed;
   }
-  if (!options.hasList) {
+  if (!options.invalid.empty() && (options.hasList || options.hasInput || options.hasExtract)) {
+    complain(options.invalid);
+    return kExitAbnormal;
+  }
+  if (options.hasExtract) return runExtract(options);
+  if (!options.hasList && !options.hasInput) {
     complain("--list <file of message paths> required");
     return kExitAbnormal;
   }
-  if (!options.invalid.empty()) {
-    complain(options.invalid);
+  if (options.hasList && options.hasInput) {
+    complain("--list and --input cannot be used together");
     return kExitAbnormal;
   }
   return runCorpus(options);

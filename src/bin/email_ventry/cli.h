@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "corpus/mbox.h"
 #include "email/reader.h"
 #include "email_ventry/record.h"
 #include "run/shard.h"
@@ -36,7 +37,13 @@ struct Options {
   bool progress = false;     // "--progress"
   uint64_t memoryLimit = 0;  // "--memory-limit MIB", in bytes; 0: the default
   bool plainReads = false;   // "--plain-reads": no io_uring
-  std::string invalid;       // diagnostic for an option value that cannot be read
+  bool expand = false;       // "--expand": containers give one record per message inside
+  bool hasInput = false;     // "--input PATH": one entry, expanded, instead of a list
+  std::string input;
+  corpus::MboxFormat mboxFormat = corpus::MboxFormat::Mboxrd;  // "--mbox-format F"
+  bool hasExtract = false;  // "--extract NAME": the bytes measured for a record's name
+  std::string extract;
+  std::string invalid;  // diagnostic for an option value that cannot be read
 };
 
 // Options are whole arguments compared exactly; the first occurrence of each option counts
