@@ -139,3 +139,26 @@ TEST(ReportRender, NumberForms) {
 }
 
 }  // namespace
+
+namespace {
+
+// Milliseconds up to 2^64 - 1 are valid records. The timing histogram this page once drew
+// labelled its last bucket by shifting a 64-bit 1 left by 64 (undefined behaviour, caught by
+// the sanitizer suite); every format must take the widest value.
+TEST(ReportRender, WidestMillisecondsInEveryFormat) {
+  std::string line = readFile(dataPath("pairings.jsonl"));
+  line = line.substr(0, line.find('\n'));
+  line.replace(line.find("\"ms\":1"), 6, "\"ms\":18446744073709551615");
+  report::Report r = report::makeReport(5);
+  report::addLine(r, line, "-", 1);
+  ASSERT_EQ(r.records, 1u);
+  for (report::Format format : {report::Format::Text, report::Format::Markdown,
+                                report::Format::Json, report::Format::Html}) {
+    EXPECT_NE(report::render(r, format, metaFor("-")).find("18"), std::string::npos);
+  }
+  EXPECT_NE(
+      report::render(r, report::Format::Text, metaFor("-")).find("18,446,744,073,709,551,615"),
+      std::string::npos);
+}
+
+}  // namespace
