@@ -1,6 +1,7 @@
 #include "email_ventry_report/record.h"
 
 #include <array>
+#include <bit>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -128,15 +129,56 @@ void readProbe(Record& r, FieldReader& p) {
   p.flag("report", r.reportMsg);
 }
 
+uint64_t mixDigest(uint64_t h, uint64_t v) {
+  h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return h;
+}
+
+// A digest of a JSON value that tells different values apart (up to collisions) without
+// writing them out. A record nests at most kMaxDepth levels, so the recursion is bounded.
+uint64_t digestValue(const Json& v) {
+  switch (v.type()) {
+    case Json::value_t::boolean:
+      return mixDigest(1, v.get<bool>() ? 1 : 0);
+    case Json::value_t::number_unsigned:
+      return mixDigest(2, v.get<uint64_t>());
+    case Json::value_t::number_integer:
+      return mixDigest(3, static_cast<uint64_t>(v.get<int64_t>()));
+    case Json::value_t::number_float:
+      return mixDigest(4, std::bit_cast<uint64_t>(v.get<double>()));
+    case Json::value_t::string:
+      return mixDigest(5, digestOf(v.get_ref<const std::string&>()));
+    case Json::value_t::array: {
+      uint64_t h = mixDigest(6, v.size());
+      for (const Json& e : v) h = mixDigest(h, digestValue(e));
+      return h;
+    }
+    case Json::value_t::object: {
+      uint64_t h = mixDigest(7, v.size());
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        h = mixDigest(mixDigest(h, digestOf(it.key())), digestValue(it.value()));
+      }
+      return h;
+    }
+    default:
+      return mixDigest(0, 0);
+  }
+}
+
 void digestProbe(const Json& probe, Record& r) {
   // The parsed object keeps its members sorted by key, so the whole digest does not depend
   // on the order the record wrote them in.
-  r.probeDigest = digestOf(probe.dump(-1, ' ', false, Json::error_handler_t::replace));
+  uint64_t whole = mixDigest(7, probe.size());
   r.probeMembers.reserve(probe.size());
   for (auto it = probe.begin(); it != probe.end(); ++it) {
-    r.probeMembers.push_back(
-        {it.key(), digestOf(it.value().dump(-1, ' ', false, Json::error_handler_t::replace))});
+    const uint64_t member = digestValue(it.value());
+    whole = mixDigest(mixDigest(whole, digestOf(it.key())), member);
+    r.probeMembers.push_back({it.key(), member});
   }
+  r.probeDigest = whole;
 }
 
 bool hasCalendar(const Record& r) {
