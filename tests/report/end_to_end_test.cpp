@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report_data.h"
+#include "ventry_version.h"
 
 namespace {
 
@@ -144,8 +145,17 @@ TEST(ReportCommand, InputsStdinAndFailures) {
     EXPECT_EQ(j["run"]["records"], row.records);
     EXPECT_EQ(j["run"]["malformed"], row.malformed);
   }
-  EXPECT_EQ(shell(quoted(kReport) + " --format pdf </dev/null 2>/dev/null").status, 2);
-  EXPECT_EQ(shell(quoted(kReport) + " --examples x </dev/null 2>/dev/null").status, 2);
+  for (const char* bad :
+       {"--format pdf", "--examples x", "--fail-on any", "--compare a.jsonl", "--compare a b c",
+        "--fail-on lost --compare a b", "--names mime.nested:agree --compare a b"}) {
+    EXPECT_EQ(shell(quoted(kReport) + " " + bad + " </dev/null 2>/dev/null").status, 2) << bad;
+  }
+  ShellRun version = shell(quoted(kReport) + " --version --format pdf");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "email_ventry_report " + std::string(ventry::kVersion) + "\n");
+  ShellRun help = shell(quoted(kReport) + " --version --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: email_ventry_report ", 0), 0u);
 }
 
 // Loads both HTML pages (the report, and the comparison of two runs) in a headless browser and

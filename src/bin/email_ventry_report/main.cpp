@@ -71,7 +71,7 @@ struct Options {
   report::Verdict namesVerdict = report::Verdict::Silent;
 };
 
-int usageError(const std::string& message) {
+int fail(const std::string& message) {
   std::fprintf(stderr, "email_ventry_report: %s\n%s", message.c_str(), kUsage);
   return kExitUsage;
 }
@@ -141,9 +141,14 @@ std::string featureList() {
   return out;
 }
 
-// Parses the command line; returns an exit status when the program is to stop.
+// Parses the command line; returns an exit status when the program is to stop. --help and
+// --version win over any mistake on the line.
 std::optional<int> parseArguments(int argc, char** argv, Options& options) {
   bool help = false, version = false;
+  std::string mistake;
+  auto usageError = [&mistake](std::string message) {
+    if (mistake.empty()) mistake = std::move(message);
+  };
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -151,36 +156,42 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--version") {
       version = true;
     } else if (arg == "--format" || arg == "--examples" || arg == "--fail-on" || arg == "--names") {
-      if (i + 1 >= argc) return usageError(std::string(arg) + " needs a value");
+      if (i + 1 >= argc) {
+        usageError(std::string(arg) + " needs a value");
+        break;
+      }
       const std::string_view value = argv[++i];
       if (arg == "--format") {
         auto parsed = report::parseFormat(value);
-        if (!parsed) return usageError("unknown format \"" + std::string(value) + "\"");
-        options.format = *parsed;
+        if (parsed) options.format = *parsed;
+        if (!parsed) usageError("unknown format \"" + std::string(value) + "\"");
       } else if (arg == "--examples") {
         auto [end, ec] =
             std::from_chars(value.data(), value.data() + value.size(), options.examples);
         if (ec != std::errc() || end != value.data() + value.size() || options.examples > 100000) {
-          return usageError("--examples wants a number up to 100000");
+          usageError("--examples wants a number up to 100000");
         }
       } else if (arg == "--fail-on") {
         auto kinds = parseKinds(value);
-        if (!kinds) return usageError("--fail-on wants kinds such as silent-loss,failure");
-        options.failOn.insert(options.failOn.end(), kinds->begin(), kinds->end());
+        if (!kinds) usageError("--fail-on wants kinds such as silent-loss,failure");
+        if (kinds) options.failOn.insert(options.failOn.end(), kinds->begin(), kinds->end());
       } else {
         if (!parseNames(value, options)) {
-          return usageError("--names wants FEATURE:VERDICT with a feature among " + featureList() +
-                            " and a verdict silent-loss, false-alarm or agree");
+          usageError("--names wants FEATURE:VERDICT with a feature among " + featureList() +
+                     " and a verdict silent-loss, false-alarm or agree");
         }
         options.names = true;
       }
     } else if (arg == "--compare") {
-      if (i + 2 >= argc) return usageError("--compare needs two runs, BASE and NEW");
+      if (i + 2 >= argc) {
+        usageError("--compare needs two runs, BASE and NEW");
+        break;
+      }
       options.compare = true;
       options.inputs.emplace_back(argv[++i]);
       options.inputs.emplace_back(argv[++i]);
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-      return usageError("unknown option \"" + std::string(arg) + "\"");
+      usageError("unknown option \"" + std::string(arg) + "\"");
     } else {
       options.inputs.emplace_back(arg);
     }
@@ -194,10 +205,11 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
     return kExitOk;
   }
   if (options.compare && options.inputs.size() != 2) {
-    return usageError("--compare takes exactly two runs and no further inputs");
+    usageError("--compare takes exactly two runs and no further inputs");
   }
-  if (options.compare && options.names) return usageError("--names does not go with --compare");
-  if (!options.compare && !options.failOn.empty()) return usageError("--fail-on needs --compare");
+  if (options.compare && options.names) usageError("--names does not go with --compare");
+  if (!options.compare && !options.failOn.empty()) usageError("--fail-on needs --compare");
+  if (!mistake.empty()) return fail(mistake);
   if (options.inputs.empty()) options.inputs.emplace_back("-");
   return std::nullopt;
 }
