@@ -182,7 +182,7 @@ TEST(ReportMalformed, CountedAndNamedNeverFatal) {
   const Row rows[] = {{2, "not valid JSON"},
                       {3, "not a JSON object"},
                       {4, "empty line"},
-                      {5, "outcome is neither \"ok\" nor \"threw\""},
+                      {5, "outcome is neither \"ok\", \"threw\" nor \"failed\""},
                       {6, "ms is not an unsigned number"},
                       {7, "loss is not an array"},
                       {8, "probe.hdrTo is not a boolean"},
@@ -194,7 +194,7 @@ TEST(ReportMalformed, CountedAndNamedNeverFatal) {
     EXPECT_EQ(r.malformedLines[i].line, rows[i].line);
     EXPECT_EQ(r.malformedLines[i].reason, rows[i].reason) << "line " << rows[i].line;
   }
-  EXPECT_EQ(r.totalMs, 3u + 3u + 7u);
+  EXPECT_EQ(report::msPercentiles(r).max, 7u);
 }
 
 // Only the milliseconds may exceed 64 bits; every other count is a plain unsigned integer.
@@ -286,12 +286,11 @@ TEST(ReportTiming, SlowestTenAndSaturatingSums) {
   EXPECT_EQ(slow[2].name, "m3");
   EXPECT_EQ(slow[9].ms, 3u);  // 1 and 2 fall out
 
-  // A millisecond value wider than 64 bits is accepted and saturates the sums.
+  // A millisecond value wider than 64 bits is accepted and saturates.
   std::string huge = withMs(recordLine("", ""), "340282366920938463463374607431768211455");
   report::addLine(r, huge, "-", 13);
   report::addLine(r, huge, "-", 14);
   EXPECT_EQ(r.malformed, 0u);
-  EXPECT_EQ(r.totalMs, UINT64_MAX);
   EXPECT_EQ(report::msPercentiles(r).max, UINT64_MAX);
 }
 
@@ -307,6 +306,120 @@ TEST(ReportLimits, ExamplesAndGroupsStayBounded) {
   EXPECT_EQ(r.topCt.other, 50u);
   EXPECT_EQ(report::sortedGroups(r.topCt).back(),
             (std::pair<std::string, uint64_t>{"(other)", 50}));
+}
+
+// formats.jsonl: two ok records (one named with a container locator), two unreadable entries, two
+// messages that could not be processed (one without its probe), a reader rejection, a
+// malformed line in the middle and a last line cut short without its line end.
+TEST(ReportRecordForms, UnreadableFailedAndCutLinesAreCountedApart) {
+  report::Report r = reportOf("formats.jsonl");
+  EXPECT_EQ(r.lines, 9u);
+  EXPECT_EQ(r.records, 7u);
+  EXPECT_EQ(r.ok, 2u);  // the unreadable entries say "ok" but were never read
+  EXPECT_EQ(r.unreadable, 2u);
+  EXPECT_EQ(r.failed, 2u);
+  EXPECT_EQ(r.threw, 1u);
+  EXPECT_EQ(r.malformed, 1u);
+  EXPECT_EQ(r.cut, 1u);
+  ASSERT_EQ(r.malformedLines.size(), 2u);
+  EXPECT_EQ(r.malformedLines[0].line, 7u);
+  EXPECT_EQ(r.malformedLines[0].reason, "not valid JSON");
+  EXPECT_EQ(r.malformedLines[1].line, 9u);
+  EXPECT_EQ(r.malformedLines[1].reason, report::kCutReason);
+
+  // Only the two messages read with outcome ok are judged: the failed message's Content-ID
+  // part is no silent loss, and the unreadable entries count nowhere in the pairings.
+  for (const report::Pairing& p : r.pairings) {
+    SCOPED_TRACE(p.feature);
+    EXPECT_EQ(p.agree + p.bothAbsent + p.silent + p.falseAlarm, 2u);
+  }
+  EXPECT_EQ(findPairing(r, "headers.date")->agree, 1u);
+  EXPECT_EQ(findPairing(r, "mime.related-cid")->silent, 0u);
+  // Risks and rejection over the messages read with a probe: not the unreadable entries, not
+  // the failed message without one.
+  EXPECT_EQ(r.probed, 4u);
+  EXPECT_EQ(r.parseErrThrew + r.parseErrOk + r.threwNoParseErr, 1u);
+  EXPECT_EQ(report::sortedGroups(r.topCt).size(), 2u);  // text/plain, multipart/related
+
+  EXPECT_EQ(report::sortedGroups(r.readErrors),
+            (std::vector<std::pair<std::string, uint64_t>>{{"Is a directory", 1},
+                                                           {"No such file or directory", 1}}));
+  EXPECT_EQ(report::sortedGroups(r.failures),
+            (std::vector<std::pair<std::string, uint64_t>>{
+                {"Resource: memory limit of # MiB exceeded in the reader", 2}}));
+  ASSERT_EQ(r.unreadableExamples.size(), 2u);
+  EXPECT_EQ(r.unreadableExamples[0].name, "missing.eml");
+  EXPECT_EQ(r.unreadableExamples[0].text, "No such file or directory");
+  ASSERT_EQ(r.failedExamples.size(), 2u);
+  EXPECT_EQ(r.failedExamples[0].name, "list.mbox#12@34567");
+  EXPECT_EQ(report::msAtLeastOne(r), 3u);
+}
+
+// A line without its line end is cut only when it is not a record; a record that lost
+// nothing but its "\n" counts as a record, and a malformed line elsewhere stays malformed.
+TEST(ReportRecordForms, OnlyAnUnparsableLastLineIsCut) {
+  struct Row {
+    const char* label;
+    std::string line;
+    report::LineEnd end;
+    uint64_t records, malformed, cut;
+  };
+  const std::string whole = recordLine("", "");
+  const Row rows[] = {
+      {"whole record without line end", whole, report::LineEnd::Missing, 1, 0, 0},
+      {"half a record without line end", whole.substr(0, 40), report::LineEnd::Missing, 0, 0, 1},
+      {"an empty last piece", "", report::LineEnd::Missing, 0, 0, 1},
+      {"half a record with its line end", whole.substr(0, 40), report::LineEnd::Ended, 0, 1, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    report::Report r = report::makeReport(5);
+    report::addLine(r, row.line, "-", 1, row.end);
+    EXPECT_EQ(r.records, row.records);
+    EXPECT_EQ(r.malformed, row.malformed);
+    EXPECT_EQ(r.cut, row.cut);
+  }
+}
+
+TEST(ReportRecordForms, NewMembersAreChecked) {
+  struct Row {
+    const char* from;
+    const char* to;
+    const char* reason;  // empty: a well-formed record
+  };
+  const Row rows[] = {
+      {"\"ms\":0", "\"readError\":\"Permission denied\",\"ms\":0", ""},
+      {"\"ms\":0", "\"readError\":13,\"ms\":0", "readError is not a string"},
+      {"\"outcome\":\"ok\"", "\"outcome\":\"failed\",\"error\":\"Resource: x\"", ""},
+      {"\"outcome\":\"ok\"", "\"outcome\":\"failed\"", "missing error (a string)"},
+      {"\"gotHtml\":false", "\"gotHtml\":0", "gotHtml is not a boolean"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.to);
+    std::string line = recordLine("", "");
+    line.replace(line.find(row.from), std::string_view(row.from).size(), row.to);
+    report::Report r = report::makeReport(5);
+    report::addLine(r, line, "-", 1);
+    if (*row.reason == '\0') {
+      EXPECT_EQ(r.records, 1u);
+    } else {
+      ASSERT_EQ(r.malformedLines.size(), 1u);
+      EXPECT_EQ(r.malformedLines[0].reason, row.reason);
+    }
+  }
+  // Only a failed record may lack its probe.
+  std::string line = recordLine("", "");
+  line.erase(line.find(",\"probe\""));
+  line += "}";
+  for (const char* outcome :
+       {"\"ok\"", "\"threw\",\"error\":\"x\"", "\"failed\",\"error\":\"x\""}) {
+    std::string variant = line;
+    variant.replace(variant.find("\"ok\""), 4, outcome);
+    report::Report r = report::makeReport(5);
+    report::addLine(r, variant, "-", 1);
+    EXPECT_EQ(r.records, std::string_view(outcome).find("failed") != std::string_view::npos)
+        << outcome;
+  }
 }
 
 }  // namespace

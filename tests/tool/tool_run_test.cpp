@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "email_ventry/usage.h"
+#include "ventry_version.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -303,6 +306,47 @@ TEST_F(ToolRun, OutputFailuresExit101) {
   const ToolResult closed = runBinary({"--list", "list.txt"}, dir_, Stdout::ClosedPipe);
   EXPECT_EQ(closed.status, 101) << "a closed pipe must not kill the process";
   EXPECT_NE(closed.err.find("Broken pipe"), std::string::npos) << closed.err;
+}
+
+}  // namespace
+
+namespace {
+
+// --help and --version print their text and exit 0, wherever they stand, except as the value
+// the first --list or --root takes; --help wins over --version, both over --selftest. Every
+// other argument keeps its meaning.
+TEST_F(ToolRun, HelpAndVersionUnlessTakenAsAValue) {
+  const std::string version = "email_ventry " + std::string(ventry::kVersion) + "\n";
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // "usage", "version" or the start of the output
+  };
+  const Row rows[] = {
+      {{"--help"}, 0, "usage"},
+      {{"--version"}, 0, "version"},
+      {{"--version", "--help"}, 0, "usage"},
+      {{"--selftest", "--version"}, 0, "version"},
+      {{"--list", "list.txt", "--help"}, 0, "usage"},
+      {{"--list", "list.txt", "--list", "--help"}, 0, "usage"},  // a later --list takes nothing
+      {{"--list", "--help"}, 101, ""},                           // the list file "--help"
+      {{"--root", "--version", "--list", "list.txt"}, 0, "{\"name\":\"a.eml\",\"bytes\":0,"},
+      {{"-h"}, 101, ""},
+      {{"--help=1"}, 101, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.args));
+    const ToolResult run = runBinary(row.args, dir_);
+    EXPECT_EQ(run.status, row.status) << run.err;
+    if (std::string(row.out) == "usage") {
+      EXPECT_EQ(run.out, ventry::usageText());
+      EXPECT_EQ(run.out.rfind("Usage: email_ventry --list FILE", 0), 0u);
+    } else if (std::string(row.out) == "version") {
+      EXPECT_EQ(run.out, version);
+    } else {
+      EXPECT_EQ(run.out.rfind(row.out, 0), 0u) << run.out;
+    }
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "corpus/expand.h"
 #include "corpus/list_file.h"
 #include "email_ventry/selftest.h"
+#include "email_ventry/usage.h"
 #include "run/pipeline.h"
 #include "run/stop_signal.h"
 #include "text/text.h"
@@ -199,6 +200,7 @@ void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
 }
 
 int runTool(const std::vector<std::string_view>& args) {
+  if (const InfoRequest info = infoRequest(args); info != InfoRequest::None) return printInfo(info);
   const Options options = scanArguments(args);
   if (options.selftest) {
     const SelftestResult result = runSelftest();

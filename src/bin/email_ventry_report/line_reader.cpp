@@ -22,6 +22,7 @@ bool LineReader::fill() {
 
 LineStatus LineReader::next(std::string& line) {
   line.clear();
+  ended_ = false;
   bool overlong = false;
   bool any = false;
   for (;;) {
@@ -41,6 +42,7 @@ LineStatus LineReader::next(std::string& line) {
     begin_ += take;
     if (nl) {
       ++begin_;
+      ended_ = true;
       return overlong ? LineStatus::Overlong : LineStatus::Line;
     }
   }

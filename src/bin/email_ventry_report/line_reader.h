@@ -20,6 +20,9 @@ class LineReader {
   // The next line without its "\n". A last line without "\n" is still a line.
   LineStatus next(std::string& line);
 
+  // Whether the line just returned ended with "\n" (false for a last line without one).
+  bool ended() const { return ended_; }
+
  private:
   bool fill();
 
@@ -30,6 +33,7 @@ class LineReader {
   size_t end_ = 0;
   bool eof_ = false;
   bool error_ = false;
+  bool ended_ = false;
 };
 
 }  // namespace report

@@ -1,10 +1,10 @@
 // Aggregation of email_ventry message records (one JSON object per line) into a fidelity
 // report: per feature ID, how the reader's loss notices pair with the probe's conditions,
-// the risks no notice covers, and the timing of the run.
+// the risks no notice covers, the entries that were never read, and the timing of the run.
 //
 // Memory stays constant in the number of records: every list of names is cut to a fixed
 // number of examples, grouped counters keep at most a fixed number of keys (the rest is
-// counted under "(other)"), and the millisecond percentiles come from a histogram of the
+// counted under "(other)"), and the millisecond figures come from a histogram of the
 // integer `ms` values (exact, since the values are whole milliseconds).
 #pragma once
 
@@ -15,11 +15,19 @@
 #include <string_view>
 #include <vector>
 
+#include "email_ventry_report/record.h"
+
 namespace report {
 
 // Names of a kind of outcome, the first `limit` met (in input order).
 struct Examples {
   std::vector<std::string> names;
+};
+
+// A message name with the text that goes with it (a failure or a read error).
+struct NamedText {
+  std::string name;
+  std::string text;
 };
 
 // A reader notice set beside the probe condition that should trigger it.
@@ -76,6 +84,10 @@ struct Percentiles {
   uint64_t p50 = 0, p90 = 0, p99 = 0, max = 0;
 };
 
+// Whether a line was the last of its input and had no line end: a run stopped while writing
+// leaves such a line, and one that is not a record is named as cut, not as malformed.
+enum class LineEnd { Ended, Missing };
+
 struct Report {
   static constexpr size_t kMalformedKept = 50;
   static constexpr size_t kSlowestKept = 10;
@@ -83,19 +95,21 @@ struct Report {
   size_t exampleLimit = 5;
 
   uint64_t lines = 0;
-  uint64_t records = 0;  // well-formed records
-  uint64_t ok = 0;
-  uint64_t threw = 0;
+  uint64_t records = 0;     // well-formed records
+  uint64_t ok = 0;          // read, and the reader returned a summary
+  uint64_t threw = 0;       // read, and the reader rejected the message
+  uint64_t failed = 0;      // read, but could not be processed (a resource limit)
+  uint64_t unreadable = 0;  // the entry could not be read as a regular file
   uint64_t malformed = 0;
-  std::vector<MalformedLine> malformedLines;  // the first kMalformedKept
+  uint64_t cut = 0;                           // a last line without line end that is not a record
+  std::vector<MalformedLine> malformedLines;  // the first kMalformedKept, cut lines included
 
-  // Timing over all records (saturating sums).
+  // Size and timing over all records (saturating sum).
   uint64_t totalBytes = 0;
-  uint64_t totalMs = 0;
   std::map<uint64_t, uint64_t> msHistogram;  // ms value -> records
   std::vector<SlowMessage> slowest;          // a min-heap of at most kSlowestKept
 
-  // Reader against probe, over records with outcome "ok".
+  // Reader against probe, over records with outcome "ok" that were read.
   std::vector<Pairing> pairings;
   std::vector<RecipientCheck> recipients;
   uint64_t recipientsNotice = 0;  // ok records carrying a headers.recipients notice
@@ -107,17 +121,23 @@ struct Report {
   Examples attachFewerExamples;
   Examples attachMoreExamples;
 
-  // Conditions no notice covers, over all records.
+  // Conditions no notice covers, over the records that were read and carry a probe.
+  uint64_t probed = 0;
   std::vector<Risk> risks;
 
-  // Rejection: the probe's parseErr against the reader's outcome.
+  // Rejection: the probe's parseErr against the reader's outcome (ok and threw records).
   uint64_t parseErrThrew = 0;    // both reject
   uint64_t parseErrOk = 0;       // probe rejects, reader read it
   uint64_t threwNoParseErr = 0;  // reader rejects, probe parsed it
   Examples parseErrOkExamples;
   Examples threwNoParseErrExamples;
 
-  GroupCounter errors;   // "threw" failure texts, digit runs replaced by "#"
+  GroupCounter errors;      // "threw" failure texts, digit runs replaced by "#"
+  GroupCounter failures;    // "failed" texts, digit runs replaced by "#"
+  GroupCounter readErrors;  // why entries were unreadable
+  std::vector<NamedText> threwExamples;
+  std::vector<NamedText> failedExamples;
+  std::vector<NamedText> unreadableExamples;
   GroupCounter topCt;    // root media types ("" shown as "(none)")
   GroupCounter notices;  // messages per notice feature ID (every ID met, known or not)
 };
@@ -126,21 +146,34 @@ struct Report {
 Report makeReport(size_t exampleLimit);
 
 // Adds one input line (without its line end). A line that is not a well-formed message
-// record is counted as malformed and named with `source` and `lineNumber`; it never stops
-// the aggregation.
-void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber);
+// record is counted as malformed (or, when it is the last line and has no line end, as cut)
+// and named with `source` and `lineNumber`; it never stops the aggregation.
+void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
+             LineEnd end = LineEnd::Ended);
 
-// Counts a line that the caller could not take whole (longer than its line limit).
+// Adds one parsed record.
+void addRecord(Report& report, const Record& record);
+
+// Counts a line that is not a record (or that the caller could not take whole).
 void addMalformed(Report& report, std::string_view source, uint64_t lineNumber,
-                  std::string_view reason);
+                  std::string_view reason, LineEnd end = LineEnd::Ended);
+
+// The reason given for a last line without line end that is not a record.
+inline constexpr std::string_view kCutReason = "last line cut (run interrupted?)";
 
 // Nearest-rank percentiles of the records' `ms` values (all zero without records).
 Percentiles msPercentiles(const Report& report);
+
+// Records whose `ms` is 1 or more.
+uint64_t msAtLeastOne(const Report& report);
 
 // The slowest records, slowest first (ties: earlier record first).
 std::vector<SlowMessage> slowestMessages(const Report& report);
 
 // Keys of a counter by count, largest first (ties by key), "(other)" last when used.
 std::vector<std::pair<std::string, uint64_t>> sortedGroups(const GroupCounter& counter);
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a code point ("…" appended).
+std::string cutUtf8(std::string_view text, size_t limit);
 
 }  // namespace report

@@ -1,0 +1,89 @@
+#include "email_ventry/usage.h"
+
+#include <unistd.h>
+
+#include "email_ventry/cli.h"
+#include "ventry_version.h"
+
+namespace ventry {
+namespace {
+
+// Laid out for help2man: the "Usage:" lines, a description, then headed blocks of options.
+constexpr std::string_view kUsage =
+    "Usage: email_ventry --list FILE [--root DIR] [options]\n"
+    "  or:  email_ventry --input PATH [options]\n"
+    "  or:  email_ventry --extract NAME [--root DIR] [--mbox-format F]\n"
+    "  or:  email_ventry --selftest | --help | --version\n"
+    "Runs the mail reader and an independent probe over the same bytes of every message and\n"
+    "writes one JSON line per message that sets the two side by side.\n"
+    "\n"
+    "Commands:\n"
+    "  --list FILE           run over the messages a list file names\n"
+    "  --input PATH          run over one file, directory, mbox or archive (implies --expand)\n"
+    "  --extract NAME        write the exact bytes measured for a record's name to standard\n"
+    "                        output\n"
+    "  --selftest            run the built-in checks of the reader and the probe\n"
+    "  --help                print this text and exit\n"
+    "  --version             print the version and exit\n"
+    "\n"
+    "Options:\n"
+    "  --root DIR            directory below which relative list entries are taken (default .)\n"
+    "  --expand              a list entry naming a directory, mbox file or archive yields one\n"
+    "                        record per message inside it\n"
+    "  --mbox-format F       mboxrd (default), mboxo or mboxcl2\n"
+    "  --jobs N              work on N threads (0: one per online core); records stay in list\n"
+    "                        order\n"
+    "  --shard K/N           take the K-th of N contiguous slices of the entries (K from 0)\n"
+    "  --progress            progress on standard error\n"
+    "  --plain-reads         read messages with plain reads, never io_uring\n"
+    "  --memory-limit MIB    memory one message may use before it is recorded as failed\n"
+    "                        (default: a share of the machine's memory)\n"
+    "\n"
+    "Exit status:\n"
+    "  0 after a complete run or a passed self-test, 1 after a failed self-test, 101 when the\n"
+    "  tool's own input or output fails, 130/143 when stopped by SIGINT/SIGTERM.\n";
+
+}  // namespace
+
+InfoRequest infoRequest(const std::vector<std::string_view>& args) {
+  // As in the argument scan, every argument is looked at, also one taken as a value: the
+  // first "--list" and the first "--root" take the argument after them, whatever it is.
+  bool help = false, version = false, listSeen = false, rootSeen = false;
+  size_t valueAt = 0;  // 0: none (the program name is never a value)
+  size_t otherValueAt = 0;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    const bool isValue = i == valueAt || i == otherValueAt;
+    if (arg == "--help" && !isValue) help = true;
+    if (arg == "--version" && !isValue) version = true;
+    if (arg == "--list" && !listSeen) {
+      listSeen = true;
+      valueAt = i + 1;
+    } else if (arg == "--root" && !rootSeen) {
+      rootSeen = true;
+      otherValueAt = i + 1;
+    }
+  }
+  return help ? InfoRequest::Help : version ? InfoRequest::Version : InfoRequest::None;
+}
+
+std::string usageText() {
+  return std::string(kUsage);
+}
+
+std::string versionText() {
+  return "email_ventry " + std::string(kVersion) + "\n";
+}
+
+int printInfo(InfoRequest request) {
+  const std::string text = request == InfoRequest::Help ? usageText() : versionText();
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n <= 0) return kExitAbnormal;
+    done += static_cast<size_t>(n);
+  }
+  return kExitOk;
+}
+
+}  // namespace ventry

@@ -1,0 +1,77 @@
+// One email_ventry message record as the report reads it: the members it looks at, parsed
+// from one JSON line, and the reader-notice / probe-condition pairs it judges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace report {
+
+// What became of a list entry. An unreadable entry (a record with "readError") never reached
+// the reader, whatever its outcome says; "failed" is a message that could not be processed
+// (a resource limit), apart from "threw", the reader's rejection.
+enum class Status { Ok, Threw, Failed, Unreadable };
+
+// "ok", "threw", "failed" or "unreadable".
+std::string_view statusName(Status status);
+
+// A probe member and a digest of its value (for telling which members changed).
+struct ProbeMember {
+  std::string key;
+  uint64_t digest = 0;
+};
+
+struct Record {
+  std::string name;
+  uint64_t bytes = 0;
+  uint64_t ms = 0;
+  Status status = Status::Ok;
+  std::string error;      // outcome "threw" or "failed": the failure text
+  std::string readError;  // Status::Unreadable: the system's description
+  std::vector<std::string> lossIds;
+  bool gotHtml = false, gotText = false;
+  uint64_t gotAttachments = 0, gotTo = 0, gotCc = 0;
+  bool hasProbe = false;  // only a "failed" record may lack its probe
+  // Probe members.
+  bool hdrTo = false, hdrCc = false, hdrToEmpty = false, hdrCcEmpty = false, hdrDate = false;
+  bool encWordSubject = false, encWordAny = false, parseErr = false;
+  std::string topCt;
+  uint64_t plainNonempty = 0, htmlNonempty = 0, calUnnamed = 0, otherTextualUnnamed = 0;
+  uint64_t rfc822Unnamed = 0, cidParts = 0, attachDecl = 0, oversize = 0;
+  bool remoteRefsInHtml = false, scriptInHtml = false, undeclNonAscii = false;
+  bool formatFlowed = false, signedMsg = false, encrypted = false, reportMsg = false;
+  // Filled only when asked for: a digest of the whole probe (independent of member order)
+  // and one per member, in the record's order.
+  uint64_t probeDigest = 0;
+  std::vector<ProbeMember> probeMembers;
+};
+
+// Parses one line (without its line end) into a record, or returns why it is not one. With
+// `digests`, the probe digests are filled as well.
+std::variant<Record, std::string> parseRecord(std::string_view line, bool digests = false);
+
+// A loss notice and the probe condition that should trigger it.
+struct PairedFeature {
+  std::string_view feature;    // feature ID without "email.read.", e.g. "calendar.detect"
+  std::string_view condition;  // the probe condition as written, e.g. "calUnnamed > 0"
+  bool (*seen)(const Record&);
+};
+
+// The pairs in report order (at most 16).
+std::span<const PairedFeature> pairedFeatures();
+
+// Whether the record carries the notice "email.read.<feature>".
+bool hasNotice(const Record& record, std::string_view feature);
+
+// How a record's notice and condition pair up for one feature. Only a record whose message
+// was read (Status::Ok) is judged.
+enum class Verdict { NotJudged, Agree, BothAbsent, Silent, FalseAlarm };
+
+Verdict verdictOf(const Record& record, const PairedFeature& feature);
+
+}  // namespace report
