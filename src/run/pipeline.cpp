@@ -30,6 +30,13 @@ using corpus::FileBuffer;
 // that large messages do not keep their memory for the rest of the run.
 constexpr size_t kKeepBuffer = BatchReader::kSlotBytes;
 
+// Most read messages one thread takes at once.
+constexpr size_t kClaim = 4;
+
+// Files read ahead of the work: the next batch is read while fewer than this many read
+// messages wait for a thread.
+constexpr size_t kReadAhead = 2 * BatchReader::kMaxBatch;
+
 std::string quoted(std::string_view text) {
   std::string out;
   ventry::appendJsonString(out, text);
@@ -147,6 +154,8 @@ class Parallel {
     if (!options.expand) {
       total_ = entries.size();
       produced_ = true;
+      buffers_.resize(slots_.size());
+      for (FileBuffer& buffer : buffers_) freeBuffers_.push_back(&buffer);
     }
   }
 
@@ -165,9 +174,9 @@ class Parallel {
  private:
   struct Slot {
     std::string path;
-    FileBuffer buffer;
-    std::string name;   // over containers: the message's name
-    std::string bytes;  // over containers: the message's bytes
+    FileBuffer* buffer = nullptr;  // from the pool, while the slot holds a read file
+    std::string name;              // over containers: the message's name
+    std::string bytes;             // over containers: the message's bytes
     std::string readError;
     std::string line;
     MessageWork work;
@@ -191,7 +200,7 @@ class Parallel {
     return options_.expand ? std::string_view(slot(seq).name) : entries_[seq];
   }
   std::string_view bytesOf(Slot& s) const {
-    return options_.expand ? std::string_view(s.bytes) : s.buffer.view();
+    return options_.expand ? std::string_view(s.bytes) : s.buffer->view();
   }
 
   // Over containers: expands the entries in order and hands their messages to the window,
@@ -208,7 +217,9 @@ class Parallel {
         const bool full = next_.read == next_.write + slots_.size() ||
                           (bytesInFlight_ >= kMaxBytesInFlight && next_.read > next_.write);
         if (full) {
+          ++waiters_;
           wake_.wait_for(lock, std::chrono::milliseconds(100));
+          --waiters_;
           continue;
         }
         Slot& s = slot(next_.read);
@@ -218,7 +229,7 @@ class Parallel {
         bytesInFlight_ += s.bytes.size();
         ++next_.read;
         ++i;
-        if (i == pending.size() || next_.read == next_.write + slots_.size()) wake_.notify_all();
+        if (i == pending.size() || next_.read == next_.write + slots_.size()) wakeWaiters();
       }
       pending.clear();
       return !failure_ && !stopped_;
@@ -241,6 +252,24 @@ class Parallel {
     wake_.notify_all();
   }
 
+  // Whether the finished records at the head of the window should be written now: when
+  // enough have gathered for one write, when the window needs room, or when no read message
+  // waits for work (the threads would otherwise wait with finished records unwritten).
+  bool writeDue() {
+    if (writing_ || next_.write == next_.read || !slot(next_.write).done) return false;
+    const size_t room = next_.write + slots_.size() - next_.read;
+    if (next_.work == next_.read || room < BatchReader::kMaxBatch) return true;
+    size_t run = 0;
+    while (run < kWriteBatch && next_.write + run < next_.read && slot(next_.write + run).done) {
+      ++run;
+    }
+    return run == kWriteBatch;
+  }
+
+  void wakeWaiters() {
+    if (waiters_ > 0) wake_.notify_all();
+  }
+
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finishedOrStopped()) {
@@ -251,20 +280,28 @@ class Parallel {
       const size_t waiting = next_.read - next_.work;
       const size_t room = next_.write + slots_.size() - next_.read;
       const bool moreToRead = !options_.expand && next_.read < entries_.size();
-      if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 &&
-          waiting < slots_.size() / 2 && bytesInFlight_ < kMaxBytesInFlight) {
+      if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 && waiting < kReadAhead &&
+          bytesInFlight_ < kMaxBytesInFlight) {
         readBatch(lock, std::min({BatchReader::kMaxBatch, room, entries_.size() - next_.read}));
       } else if (waiting > 0) {
-        const size_t seq = next_.work++;
+        // A few messages at a time, so that the threads meet at the lock less often; never
+        // more than an even share of what waits.
+        const size_t first = next_.work;
+        const size_t count = std::min(kClaim, (waiting + options_.jobs - 1) / options_.jobs);
+        next_.work += count;
         lock.unlock();
-        process(seq);
+        for (size_t seq = first; seq < first + count; ++seq) process(seq);
         lock.lock();
-        slot(seq).done = true;
-        if (seq == next_.write && !writing_) writeDone(lock);
+        for (size_t seq = first; seq < first + count; ++seq) slot(seq).done = true;
+        if (writeDue()) writeDone(lock);
+      } else if (writeDue()) {
+        writeDone(lock);
       } else {
         // Nothing to do until a batch is read or a record written; the timeout lets a stop
         // request be seen.
+        ++waiters_;
         wake_.wait_for(lock, std::chrono::milliseconds(100));
+        --waiters_;
       }
     }
     wake_.notify_all();
@@ -273,6 +310,12 @@ class Parallel {
   void readBatch(std::unique_lock<std::mutex>& lock, size_t count) {
     reading_ = true;
     const size_t first = next_.read;
+    // Buffers come from the top of the pool, where the last ones given back lie: their memory
+    // is already mapped and likely in the caches.
+    for (size_t i = 0; i < count; ++i) {
+      slot(first + i).buffer = freeBuffers_.back();
+      freeBuffers_.pop_back();
+    }
     lock.unlock();
     std::string paths[BatchReader::kMaxBatch];
     FileBuffer* into[BatchReader::kMaxBatch];
@@ -280,7 +323,7 @@ class Parallel {
     for (size_t i = 0; i < count; ++i) {
       Slot& s = slot(first + i);
       paths[i] = corpus::joinPath(options_.root, entries_[first + i]);
-      into[i] = &s.buffer;
+      into[i] = s.buffer;
     }
     reader_.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
     uint64_t bytes = 0;
@@ -288,13 +331,13 @@ class Parallel {
       Slot& s = slot(first + i);
       s.path = std::move(paths[i]);
       s.readError = corpus::describeReadError(errors[i]);
-      bytes += s.buffer.size();
+      bytes += s.buffer->size();
     }
     lock.lock();
     bytesInFlight_ += bytes;
     reading_ = false;
     next_.read += count;
-    wake_.notify_all();
+    wakeWaiters();
   }
 
   void process(size_t seq) {
@@ -331,7 +374,7 @@ class Parallel {
         bytes += size;
         if (!options_.expand) console_.entryTaken();
         console_.recordWritten(size);
-        s.buffer.shrinkTo(kKeepBuffer);
+        if (s.buffer != nullptr) s.buffer->shrinkTo(kKeepBuffer);
         if (s.bytes.capacity() > kKeepBuffer) s.bytes = std::string();
         if (s.line.capacity() > kKeepBuffer) s.line = std::string();
         s.done = false;
@@ -341,9 +384,15 @@ class Parallel {
         failure_ = std::move(failure);
         break;
       }
+      for (size_t seq = end; seq-- > first;) {
+        Slot& s = slot(seq);
+        if (s.buffer == nullptr) continue;
+        freeBuffers_.push_back(s.buffer);
+        s.buffer = nullptr;
+      }
       next_.write = end;
       bytesInFlight_ -= bytes;
-      wake_.notify_all();
+      wakeWaiters();
     }
     writing_ = false;
   }
@@ -356,6 +405,8 @@ class Parallel {
   Tally& tally_;
   BatchReader reader_;  // used by the one thread that reads at a time
   std::vector<Slot> slots_;
+  std::vector<FileBuffer> buffers_;       // one per slot, for read files
+  std::vector<FileBuffer*> freeBuffers_;  // the pool: buffers no slot holds, last given back on top
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -363,6 +414,7 @@ class Parallel {
   size_t total_ = 0;            // messages in the run, once `produced_`
   bool produced_ = false;       // every message has been read or handed over
   uint64_t bytesInFlight_ = 0;  // message bytes read and not yet written
+  int waiters_ = 0;             // threads waiting for something to do
   bool reading_ = false;
   bool writing_ = false;
   bool stopped_ = false;

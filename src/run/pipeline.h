@@ -33,10 +33,13 @@ struct RunOptions {
 // turn to be written): 32 per thread, at least 64 and at most 1024, whatever the corpus.
 // Reading ahead also pauses while the messages in flight hold more than kMaxBytesInFlight
 // bytes, so large messages do not multiply by the window (one batch may go beyond it).
-inline constexpr size_t kWindowPerJob = 32;
-inline constexpr size_t kMinWindow = 64;
+inline constexpr size_t kWindowPerJob = 128;
+inline constexpr size_t kMinWindow = 256;
 inline constexpr size_t kMaxWindow = 1024;
 inline constexpr uint64_t kMaxBytesInFlight = 256 * 1024 * 1024;
+// Finished records gathered for one write with --jobs (fewer when the window needs room or
+// nothing else is left to do).
+inline constexpr size_t kWriteBatch = 32;
 
 // Runs over the list's entries (the ones of the options' shard) and writes one record line
 // per entry on `options.out`, diagnostics on `options.err`. Returns the exit status: 0
