@@ -2,9 +2,9 @@
 //
 // addLossNotice compares a new notice with every listed one, which is fine for the handful a
 // read usually makes. A walk over a hostile message can name thousands of distinct media
-// types, so the attachment walk indexes the list once and then adds through the index. The
-// outcome is exactly that of addLossNotice, provided nothing else appends to the list while
-// the index is in use.
+// types, so the attachment walk indexes the list once, at its first notice, and then adds
+// through the index. The outcome is exactly that of addLossNotice, provided nothing else
+// appends to the list while the index is in use.
 #pragma once
 
 #include <string>
@@ -17,12 +17,15 @@ namespace email {
 
 class NoticeIndex {
  public:
-  explicit NoticeIndex(LossNotices& notices) : notices_(notices) {
-    for (const auto& notice : notices_)
-      keys_.insert(key(notice.featureId, notice.action, notice.detail));
-  }
+  explicit NoticeIndex(LossNotices& notices) : notices_(notices) {}
 
   void add(FeatureId id, std::string detail) {
+    if (!indexed_) {
+      for (const auto& notice : notices_) {
+        keys_.insert(key(notice.featureId, notice.action, notice.detail));
+      }
+      indexed_ = true;
+    }
     const std::string_view featureId = featureIdText(id);
     const std::string_view action = featureAction(id);
     if (!keys_.insert(key(featureId, action, detail)).second) return;
@@ -43,6 +46,7 @@ class NoticeIndex {
   }
 
   LossNotices& notices_;
+  bool indexed_ = false;
   std::unordered_set<std::string> keys_;
 };
 
