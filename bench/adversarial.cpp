@@ -83,10 +83,10 @@ double cpuSeconds() {
   size_t decoded = 0;
   auto parsed = email::mime::parseMessage(input);
   if (parsed.ok()) {
-    for (const auto& header : parsed.parts[0].headers) {
-      decoded += email::mime::headerValue(header).size();
+    for (uint32_t i = 0; i < email::mime::headerCount(parsed, 0); ++i) {
+      decoded += email::mime::headerValue(email::mime::headerAt(parsed, 0, i)).size();
     }
-    decoded += email::mime::contentDisposition(parsed.parts[0]).params.size();
+    decoded += email::mime::contentDisposition(parsed, 0).params.size();
   }
   report.decodeSeconds = cpuSeconds() - start;
   // Keep the results alive until all are measured.

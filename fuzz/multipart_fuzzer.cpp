@@ -79,18 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parsed.ok()) return 0;
 
   auto expected = expectedChildren(message, bodyStart, "--" + boundary);
-  const auto& parts = parsed.parts;
-  fuzzcheck::require(parts[0].childCount == expected.size(),
+  fuzzcheck::require(email::mime::childCount(parsed, 0) == expected.size(),
                      "the root has the children the splitting rules give");
-  size_t child = 1;
+  uint32_t child = 1;
   for (const auto& slice : expected) {
-    const auto& raw = parts[child].raw;
-    fuzzcheck::require(parts[child].parent == 0, "children in order");
+    const std::string_view raw = email::mime::partBytes(parsed, child);
+    fuzzcheck::require(parsed.parts[child].depth == 1, "children in order");
     fuzzcheck::require(raw.size() == slice.size, "each child spans its delimiters' gap");
     fuzzcheck::require(
         raw.empty() || static_cast<size_t>(raw.data() - message.data()) == slice.offset,
         "each child starts after its delimiter line");
-    child = parts[child].subtreeEnd;
+    child = email::mime::subtreeEnd(parsed, child);
   }
   return 0;
 }
