@@ -30,10 +30,11 @@ struct Item {
 };
 
 // Walks the normalised token stream one item at a time: characters of text tokens (white
-// space among them reported as Space), whole space tokens, whole decoded words.
+// space among them reported as Space), whole space tokens, whole decoded words. The tokens
+// come from the stream a few at a time; a view handed out stays valid until the next call.
 class ItemReader {
  public:
-  explicit ItemReader(const std::vector<HeaderToken>& tokens) : tokens_(tokens) {}
+  explicit ItemReader(HeaderTokenStream& stream) : stream_(stream) {}
 
   bool atEnd() {
     skipEmpty();
@@ -94,16 +95,27 @@ class ItemReader {
   }
 
  private:
+  // Moves to the next token that is a word or not empty, taking more from the stream when
+  // the ones at hand are used up.
   void skipEmpty() {
-    while (token_ < tokens_.size() && tokens_[token_].kind != HeaderTokenKind::Word &&
-           tokens_[token_].text.empty()) {
-      ++token_;
+    for (;;) {
+      while (token_ < tokens_.size() && tokens_[token_].kind != HeaderTokenKind::Word &&
+             tokens_[token_].text.empty()) {
+        ++token_;
+      }
+      if (token_ < tokens_.size() || done_) return;
+      tokens_.clear();
+      token_ = 0;
+      pos_ = 0;
+      done_ = !stream_.next(tokens_);
     }
   }
 
-  const std::vector<HeaderToken>& tokens_;
+  HeaderTokenStream& stream_;
+  std::vector<HeaderToken> tokens_;
   size_t token_ = 0;
   size_t pos_ = 0;
+  bool done_ = false;
 };
 
 enum class State {
@@ -574,7 +586,7 @@ std::optional<size_t> countPlainMailboxes(const Header& header) {
 
 std::optional<uint64_t> countAddressEntries(const Header& header) {
   if (const std::optional<size_t> plain = countPlainMailboxes(header)) return *plain;
-  std::vector<HeaderToken> tokens = tokenizeHeaderValue(header.value);
+  HeaderTokenStream tokens(header.value);
   ItemReader reader(tokens);
   Machine machine(reader, false, true);
   const ListParse parsed = machine.run();
@@ -584,7 +596,7 @@ std::optional<uint64_t> countAddressEntries(const Header& header) {
 
 AddressList parseAddressList(const Header& header) {
   if (std::optional<AddressList> plain = parsePlainAddressList(header.value)) return *plain;
-  std::vector<HeaderToken> tokens = tokenizeHeaderValue(header.value);
+  HeaderTokenStream tokens(header.value);
   ItemReader reader(tokens);
   Machine machine(reader, false, false);
   ListParse parsed = machine.run();
