@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "email/notice_index.h"
 #include "email/part_facts.h"
 #include "email/reader.h"
 #include "text/text.h"
@@ -23,21 +24,21 @@ std::string charsetDescriptor(const std::string& declared) {
 }
 
 void addFormatFlowedNotice(const mime::ParsedMessage& message, uint32_t part,
-                           LossNotices& notices) {
+                           NoticeIndex& notices) {
   std::string storage;
   if (!text::equalsIgnoreAsciiCase(trimmedParam(message, part, "format", storage), "flowed")) {
     return;
   }
   if (text::equalsIgnoreAsciiCase(trimmedParam(message, part, "delsp", storage), "yes")) {
-    addLossNotice(notices, FeatureId::MimeFormatFlowed,
-                  "the text/plain body declares format=flowed; delsp=yes (RFC 3676) but is "
-                  "carried as written: soft line breaks are not reflowed and their trailing "
-                  "spaces are kept, so flowed paragraphs render hard-wrapped");
+    notices.add(FeatureId::MimeFormatFlowed,
+                "the text/plain body declares format=flowed; delsp=yes (RFC 3676) but is "
+                "carried as written: soft line breaks are not reflowed and their trailing "
+                "spaces are kept, so flowed paragraphs render hard-wrapped");
   } else {
-    addLossNotice(notices, FeatureId::MimeFormatFlowed,
-                  "the text/plain body declares format=flowed (RFC 3676) but is carried as "
-                  "written: soft line breaks are not reflowed, so flowed paragraphs render "
-                  "hard-wrapped");
+    notices.add(FeatureId::MimeFormatFlowed,
+                "the text/plain body declares format=flowed (RFC 3676) but is carried as "
+                "written: soft line breaks are not reflowed, so flowed paragraphs render "
+                "hard-wrapped");
   }
 }
 
@@ -48,6 +49,8 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
   if (root >= message.parts.size()) return;
   const uint32_t end = mime::subtreeEnd(message, root);
 
+  // A hostile message can make a distinct notice of every part (one per charset, say).
+  NoticeIndex added(notices);
   std::string mediaTypeStorage;
   // The parts are in document pre-order, so a subtree is one contiguous range.
   for (uint32_t index = root; index < end; ++index) {
@@ -60,8 +63,8 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
     const std::string declared = declaredCharset(message, index);
     const mime::BodyView body = mime::decodedBody(message, index);
     if (!body.ok) {
-      addLossNotice(notices, FeatureId::AttachmentsContent,
-                    "a " + label + " body part failed to decode and was dropped");
+      added.add(FeatureId::AttachmentsContent,
+                "a " + label + " body part failed to decode and was dropped");
       continue;
     }
     const std::string_view bytes = body.bytes;
@@ -72,28 +75,28 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
       // The library's text follows the charset as written ("us-ascii" when absent).
       candidate = mime::decodeCharset(bytes, mime::charset(message, index));
     } else if (text::isValidUtf8(bytes)) {
-      addLossNotice(notices, FeatureId::MimeCharsetFallback,
-                    "the " + label + " body " + charsetDescriptor(declared) +
-                        " but carries non-ASCII bytes; they are valid UTF-8 and were decoded "
-                        "as UTF-8 (a guess, not a declaration)");
+      added.add(FeatureId::MimeCharsetFallback,
+                "the " + label + " body " + charsetDescriptor(declared) +
+                    " but carries non-ASCII bytes; they are valid UTF-8 and were decoded "
+                    "as UTF-8 (a guess, not a declaration)");
       candidate.assign(bytes);
     } else {
-      addLossNotice(notices, FeatureId::MimeCharsetFallback,
-                    "the " + label + " body " + charsetDescriptor(declared) +
-                        " but carries non-ASCII bytes that are not UTF-8; decoded as "
-                        "windows-1252 (mailparse's us-ascii fallback), so some characters may "
-                        "be wrong");
+      added.add(FeatureId::MimeCharsetFallback,
+                "the " + label + " body " + charsetDescriptor(declared) +
+                    " but carries non-ASCII bytes that are not UTF-8; decoded as "
+                    "windows-1252 (mailparse's us-ascii fallback), so some characters may "
+                    "be wrong");
       candidate = mime::decodeCharset(bytes, mime::charset(message, index));
     }
 
     if (!slot.empty()) {
-      addLossNotice(notices, FeatureId::MimeNested,
-                    "an earlier " + label +
-                        " body was overwritten by a later part (last-wins over the nested MIME "
-                        "tree)");
+      added.add(FeatureId::MimeNested,
+                "an earlier " + label +
+                    " body was overwritten by a later part (last-wins over the nested MIME "
+                    "tree)");
     }
     slot = std::move(candidate);
-    if (plain) addFormatFlowedNotice(message, index, notices);
+    if (plain) addFormatFlowedNotice(message, index, added);
   }
 }
 

@@ -2,9 +2,9 @@
 //
 // addLossNotice compares a new notice with every listed one, which is fine for the handful a
 // read usually makes. A walk over a hostile message can name thousands of distinct media
-// types, so the attachment walk indexes the list once, at its first notice, and then adds
-// through the index. The outcome is exactly that of addLossNotice, provided nothing else
-// appends to the list while the index is in use.
+// types or charsets, so the walks add through this index: it compares while the list is
+// short and indexes it once it grows. The outcome is exactly that of addLossNotice, provided
+// nothing else appends to the list while the index is in use.
 #pragma once
 
 #include <string>
@@ -20,14 +20,18 @@ class NoticeIndex {
   explicit NoticeIndex(LossNotices& notices) : notices_(notices) {}
 
   void add(FeatureId id, std::string detail) {
+    if (!indexed_ && notices_.size() < kCompared) {
+      addLossNotice(notices_, id, std::move(detail));
+      return;
+    }
+    const std::string_view featureId = featureIdText(id);
+    const std::string_view action = featureAction(id);
     if (!indexed_) {
       for (const auto& notice : notices_) {
         keys_.insert(key(notice.featureId, notice.action, notice.detail));
       }
       indexed_ = true;
     }
-    const std::string_view featureId = featureIdText(id);
-    const std::string_view action = featureAction(id);
     if (!keys_.insert(key(featureId, action, detail)).second) return;
     notices_.push_back(LossNotice{std::string(featureId), std::string(action), std::move(detail)});
   }
@@ -44,6 +48,8 @@ class NoticeIndex {
     k += detail;
     return k;
   }
+
+  static constexpr size_t kCompared = 16;
 
   LossNotices& notices_;
   bool indexed_ = false;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "email_ventry/probe.h"
 #include "text/text.h"
@@ -74,8 +76,39 @@ void searchHtml(std::string_view html, Probe& probe) {
   if (contains(lower, "<script")) probe.scriptInHtml = true;
 }
 
+// Appends to one of the probe's lists of distinct values, as pushUnique does. A list stays
+// short in real mail and is searched; one that grows long (a hostile message can name a
+// distinct charset in every part) is indexed, so that adding stays constant time.
+class DistinctList {
+ public:
+  explicit DistinctList(std::vector<std::string>& list) : list_(list) {}
+
+  void add(std::string value) {
+    if (!index_) {
+      if (std::find(list_.begin(), list_.end(), value) != list_.end()) return;
+      if (list_.size() < kSearched) {
+        list_.push_back(std::move(value));
+        return;
+      }
+      index_.emplace(list_.begin(), list_.end());
+    }
+    if (index_->insert(value).second) list_.push_back(std::move(value));
+  }
+
+ private:
+  static constexpr size_t kSearched = 16;
+  std::vector<std::string>& list_;
+  std::optional<std::unordered_set<std::string>> index_;
+};
+
+struct ProbeLists {
+  DistinctList cte;
+  DistinctList charsets;
+  DistinctList otherTextualTypes;
+};
+
 void probeLeaf(const mime::ParsedMessage& message, uint32_t part, std::string_view mediaType,
-               Probe& probe) {
+               Probe& probe, ProbeLists& lists) {
   ++probe.parts;
 
   const mime::ContentDisposition disposition = mime::contentDisposition(message, part);
@@ -87,13 +120,13 @@ void probeLeaf(const mime::ParsedMessage& message, uint32_t part, std::string_vi
   const bool unnamed = !named && !attachment;
 
   if (const auto cte = mime::partHeader(message, part, mime::PartHeader::ContentTransferEncoding)) {
-    pushUnique(probe.cte, text::asciiLower(text::trim(mime::headerValue(*cte))));
+    lists.cte.add(text::asciiLower(text::trim(mime::headerValue(*cte))));
   }
 
   const std::string_view declaredCharset = mime::charset(message, part);
   std::string charset = text::asciiLower(declaredCharset);
   const bool asciiLike = isAsciiLikeCharset(charset);
-  pushUnique(probe.charsets, std::move(charset));
+  lists.charsets.add(std::move(charset));
 
   const bool textual = text::startsWith(mediaType, "text/");
   if (unnamed && !textual && mime::partHeader(message, part, mime::PartHeader::ContentId))
@@ -130,7 +163,7 @@ void probeLeaf(const mime::ParsedMessage& message, uint32_t part, std::string_vi
     ++(unnamed ? probe.calUnnamed : probe.calNamed);
   } else if (unnamed) {
     ++probe.otherTextualUnnamed;
-    pushUnique(probe.otherTextualTypes, std::string(mediaType));
+    lists.otherTextualTypes.add(std::string(mediaType));
   }
 }
 
@@ -141,6 +174,8 @@ void probePart(const mime::ParsedMessage& message, uint32_t root, Probe& probe) 
   // The parts are in pre-order and a subtree is the range [root, subtreeEnd), so a plain
   // loop visits the same parts in the same order as a depth-first walk would.
   const uint32_t end = mime::subtreeEnd(message, root);
+  ProbeLists lists{DistinctList(probe.cte), DistinctList(probe.charsets),
+                   DistinctList(probe.otherTextualTypes)};
   std::string mediaTypeStorage;
   for (uint32_t i = root; i < end; ++i) {
     probe.depth = std::max(probe.depth, message.parts[i].depth);
@@ -154,7 +189,7 @@ void probePart(const mime::ParsedMessage& message, uint32_t root, Probe& probe) 
 
     const bool container =
         mime::hasChildren(message, i) || text::startsWith(mediaType, "multipart/");
-    if (!container) probeLeaf(message, i, mediaType, probe);
+    if (!container) probeLeaf(message, i, mediaType, probe, lists);
   }
 }
 
