@@ -255,6 +255,26 @@ inline std::string emptyValueLines(size_t lines) {
   return out;
 }
 
+// One To header folded after every character ("a" lines): not an address list, so the
+// value is carried as one entry; units are lines.
+inline std::string foldedRecipients(size_t lines) {
+  std::string out = repeatedBody("To: ", "a\n ", lines);
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// Parts that each declare a charset of their own; units are parts.
+inline std::string distinctCharsets(size_t parts) {
+  std::string out = "Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n";
+  out.reserve(out.size() + parts * 40);
+  for (size_t i = 0; i < parts; ++i) {
+    out += "--\nContent-Type:text/plain;charset=c";
+    appendNumber(out, i);
+    out += '\n';
+  }
+  return out;
+}
+
 // A text/plain body in base64 (76-character lines); units are MiB of decoded text.
 inline std::string base64TextBody(size_t mebibytes) {
   // "YWJj" is "abc": the decoded text is plain ASCII.
@@ -272,8 +292,8 @@ inline std::string base64TextBody(size_t mebibytes) {
 
 }  // namespace detail
 
-inline const std::array<Case, 25>& cases() {
-  static const std::array<Case, 25> kCases = {{
+inline const std::array<Case, 27>& cases() {
+  static const std::array<Case, 27> kCases = {{
       {"nested-multipart", "multiparts nested one in the other", 100000, detail::nestedMultiparts},
       {"sibling-parts", "sibling parts of one multipart", 200000, detail::siblingParts},
       {"folded-header", "MiB of one folded Subject header", 64, detail::foldedHeader},
@@ -314,6 +334,10 @@ inline const std::array<Case, 25>& cases() {
       {"bare-colon-lines", "header lines \":\"", (1 << 20) / 2, detail::bareColonLines},
       {"empty-value-lines", "header lines \"a:\"", (1 << 20) / 3, detail::emptyValueLines},
       {"base64-text-body", "MiB of base64 text/plain body", 4, detail::base64TextBody},
+      {"folded-recipients", "one-character lines of one folded To header", (1 << 20) / 3,
+       detail::foldedRecipients},
+      {"distinct-charsets", "parts that each declare their own charset", (1 << 20) / 40,
+       detail::distinctCharsets},
   }};
   return kCases;
 }

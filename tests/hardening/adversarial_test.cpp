@@ -147,6 +147,15 @@ void expectFacts(std::string_view name, const Observed& o) {
     EXPECT_EQ(summary.text.size(), (o.units << 20) / 3 * 3);
     EXPECT_EQ(p.plainNonempty, 1u);
     EXPECT_EQ(p.oversize, summary.text.size() > email::kInlineCap ? 1u : 0u);
+  } else if (name == "folded-recipients") {
+    EXPECT_EQ(summary.to, 1u);  // not an address list: carried as one entry
+    EXPECT_TRUE(o.hasLoss("email.read.headers.recipients"));
+  } else if (name == "distinct-charsets") {
+    EXPECT_EQ(p.parts, o.units);
+    EXPECT_EQ(p.charsets.size(), o.units);
+    std::string last = "c";
+    last += std::to_string(o.units - 1);
+    EXPECT_EQ(p.charsets.back(), last);
   } else {
     ADD_FAILURE() << "no facts listed for " << name;
   }
