@@ -52,10 +52,17 @@ std::string_view afterLanguage(std::string_view s) {
   return s.substr(second + 1);
 }
 
+// A starred key of the map; a long parameter list holds many, so a candidate is the entry
+// itself and a view of its charset (in the entry's value, or in the initial charsets).
 struct EncodedCandidate {
-  std::string plainName;  // the key without its final '*'
-  std::string charset;
+  ParamMap::iterator starred;
+  std::string_view charset;
   bool hasPrefix = false;  // the value starts with charset'language'
+
+  // The key without its final '*'.
+  std::string_view plainName() const {
+    return std::string_view(starred->first).substr(0, starred->first.size() - 1);
+  }
 };
 
 // RFC 2231 charset-encoded values ("name*=charset'lang'%XX..."). A starred key is decoded
@@ -63,32 +70,34 @@ struct EncodedCandidate {
 // An unknown charset leaves the entry under its starred key, undecoded.
 void mergeEncodedValues(ParamMap& params) {
   std::vector<EncodedCandidate> candidates;
-  for (const auto& [key, value] : params) {
+  for (auto it = params.begin(); it != params.end(); ++it) {
+    const std::string_view key = it->first;
     if (!endsWith(key, "*")) continue;
-    std::string plain = key.substr(0, key.size() - 1);
-    if (params.count(plain) != 0) continue;
-    candidates.push_back({std::move(plain), std::string(), false});
+    if (params.find(key.substr(0, key.size() - 1)) != params.end()) continue;
+    candidates.push_back({it, {}, false});
   }
-  // Charsets of initial segments, by the segment prefix "x*".
+  // Charsets of initial segments, by the segment prefix "x*" (copies: an initial segment's
+  // entry is replaced before later segments are decoded).
   ParamMap initialCharsets;
   for (const EncodedCandidate& candidate : candidates) {
-    if (endsWith(candidate.plainName, "*0")) {
-      const std::string& value = params.find(candidate.plainName + "*")->second;
-      initialCharsets[candidate.plainName.substr(0, candidate.plainName.size() - 1)] =
-          std::string(upToFirstQuote(value));
+    const std::string_view plain = candidate.plainName();
+    if (endsWith(plain, "*0")) {
+      initialCharsets[std::string(plain.substr(0, plain.size() - 1))] =
+          std::string(upToFirstQuote(candidate.starred->second));
     }
   }
   for (EncodedCandidate& candidate : candidates) {
-    const std::string& value = params.find(candidate.plainName + "*")->second;
-    if (endsWith(candidate.plainName, "*0")) {
+    const std::string_view plain = candidate.plainName();
+    const std::string_view value = candidate.starred->second;
+    if (endsWith(plain, "*0")) {
       candidate.charset = upToFirstQuote(value);
       candidate.hasPrefix = true;
       continue;
     }
     bool inherited = false;
-    for (size_t star = candidate.plainName.find('*'); star != std::string::npos;
-         star = candidate.plainName.find('*', star + 1)) {
-      auto found = initialCharsets.find(std::string_view(candidate.plainName).substr(0, star + 1));
+    for (size_t star = plain.find('*'); star != std::string_view::npos;
+         star = plain.find('*', star + 1)) {
+      auto found = initialCharsets.find(plain.substr(0, star + 1));
       if (found != initialCharsets.end()) {
         candidate.charset = found->second;
         inherited = true;
@@ -101,14 +110,14 @@ void mergeEncodedValues(ParamMap& params) {
     }
   }
   for (const EncodedCandidate& candidate : candidates) {
-    auto starred = params.find(candidate.plainName + "*");
-    std::string_view encoded = starred->second;
+    std::string_view encoded = candidate.starred->second;
     if (candidate.hasPrefix) encoded = afterLanguage(encoded);
     std::optional<std::string> decoded =
         decodeCharsetNoBom(percentDecode(encoded), candidate.charset);
     if (!decoded) continue;
-    params.erase(starred);
-    params[candidate.plainName] = std::move(*decoded);
+    std::string plain(candidate.plainName());
+    params.erase(candidate.starred);
+    params[std::move(plain)] = std::move(*decoded);
   }
 }
 
