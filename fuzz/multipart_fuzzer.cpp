@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "email/mime/mime.h"
+#include "email/mime/multipart.h"
 #include "fuzz_checks.h"
 
 namespace {
@@ -73,6 +74,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   message += lfOnly ? "\n\n" : "\r\n\r\n";
   size_t bodyStart = message.size();
   message.append(input.rest);
+
+  // The scans and the index of "--" lines (which the parse only builds for deep nesting)
+  // find the same delimiter lines.
+  const email::mime::Delimiter delimiter = email::mime::makeDelimiter(boundary);
+  email::mime::DelimiterIndex scanned = email::mime::makeDelimiterIndex(message);
+  email::mime::DelimiterIndex indexed = email::mime::makeDelimiterIndex(message, 0);
+  for (size_t start = bodyStart; start < message.size();) {
+    fuzzcheck::require(
+        email::mime::findDelimiterLine(scanned, delimiter, start, message.size()) ==
+            email::mime::findDelimiterLine(indexed, delimiter, start, message.size()),
+        "scans and the index find the same delimiter line");
+    const size_t lf = message.find('\n', start);
+    if (lf == std::string::npos) break;
+    start = lf + 1;
+  }
 
   auto parsed = email::mime::parseMessage(message);
   fuzzcheck::checkParsedMessage(message, parsed);

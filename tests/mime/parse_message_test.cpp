@@ -7,6 +7,7 @@
 
 #include "email/mime/header_block.h"
 #include "email/mime/mime.h"
+#include "email/mime/multipart.h"
 
 namespace {
 
@@ -275,6 +276,44 @@ TEST(ParseMessage, DelimiterWithLineFeed) {
   const ParsedMessage m = parseMessage(message);
   ASSERT_TRUE(m.ok());
   EXPECT_EQ(childRaws(m, 0), std::vector<std::string>{"\none\n--a\nc\n"});
+}
+
+// A delimiter is first looked for by scanning and, once the scans have passed over enough
+// bytes, through the index of "--" lines; both must find the same line for every start and
+// slice end.
+TEST(DelimiterSearch, ScansAndTheIndexFindTheSameLines) {
+  const std::string messages[] = {
+      "--B\n--BOGUS\nx --B\n--B--\n--b\n--B",
+      "--\n--\r\n----\n-- x\n--B\n-",
+      "pre\n--abc\n--ab\n--a\n--abcdef\n--abc--\n--abc",
+      "--B\r\n\r\n--B\r\n--B\r\nx\r\n--B--\r\n",
+      "no delimiter at all\n- -\n",
+  };
+  const std::string boundaries[] = {"", "B", "BO", "a", "ab", "abc", "abcdef", "x", "-"};
+  for (const std::string& message : messages) {
+    std::vector<size_t> lineStarts = {0};
+    for (size_t i = 0; i < message.size(); ++i) {
+      if (message[i] == '\n') lineStarts.push_back(i + 1);
+    }
+    for (const std::string& boundary : boundaries) {
+      SCOPED_TRACE(testing::PrintToString(message) + " boundary " + boundary);
+      const email::mime::Delimiter delimiter = email::mime::makeDelimiter(boundary);
+      email::mime::DelimiterIndex scanned = email::mime::makeDelimiterIndex(message);
+      email::mime::DelimiterIndex indexed = email::mime::makeDelimiterIndex(message, 0);
+      for (const size_t start : lineStarts) {
+        for (const size_t sliceEnd : lineStarts) {
+          EXPECT_EQ(email::mime::findDelimiterLine(scanned, delimiter, start, sliceEnd),
+                    email::mime::findDelimiterLine(indexed, delimiter, start, sliceEnd))
+              << start << " " << sliceEnd;
+        }
+        EXPECT_EQ(email::mime::findDelimiterLine(scanned, delimiter, start, message.size()),
+                  email::mime::findDelimiterLine(indexed, delimiter, start, message.size()))
+            << start;
+      }
+      EXPECT_FALSE(scanned.built);
+      EXPECT_TRUE(indexed.built || lineStarts.size() == 1);
+    }
+  }
 }
 
 TEST(HeaderLookup, FirstHeaderMatchesNamesExactlyIgnoringAsciiCase) {

@@ -140,9 +140,13 @@ size_t findWithLineFeed(std::string_view message, const Delimiter& delimiter, si
 }  // namespace
 
 DelimiterIndex makeDelimiterIndex(std::string_view message) {
+  return makeDelimiterIndex(message, kScanPasses * message.size() + kScanSlack);
+}
+
+DelimiterIndex makeDelimiterIndex(std::string_view message, uint64_t scanBudget) {
   DelimiterIndex index;
   index.message = message;
-  index.scanBudget = kScanPasses * message.size() + kScanSlack;
+  index.scanBudget = scanBudget;
   return index;
 }
 

@@ -43,7 +43,10 @@ struct DelimiterIndex {
   std::unordered_map<std::string, DelimiterBlock> byBoundary;  // per boundary met so far
 };
 
+// An index whose scans may pass over four times the message before it indexes; with
+// `scanBudget` given, that many bytes (0: every lookup goes through the index).
 DelimiterIndex makeDelimiterIndex(std::string_view message);
+DelimiterIndex makeDelimiterIndex(std::string_view message, uint64_t scanBudget);
 
 // One multipart's delimiter "--" + boundary, prepared for searching.
 struct Delimiter {
