@@ -8,7 +8,11 @@
 // top-level header value and the Content-Disposition, since neither the probe nor the
 // reader decodes, say, a Subject.
 //
-// Usage: adversarial [--scales 1,4,16] [--budget seconds] [--divisor n] [case ...]
+// Usage: adversarial [--scales 1,4,16 | --bytes size] [--budget seconds] [--divisor n]
+//                    [case ...]
+//   --bytes    runs every case once, at the units that make its input about `size` bytes
+//              long (a number with an optional K, M or G suffix, such as 16M); the verdict
+//              then gives the peak memory per input byte
 //   --budget   wall-clock limit of one run (default 300); a run over it is a TIMEOUT and
 //              the case's larger scales are skipped
 //   --divisor  divides every base size (quick looks at the shape; default 1)
@@ -36,6 +40,7 @@ namespace {
 
 struct Options {
   std::vector<size_t> scales = {1, 4, 16};
+  size_t bytes = 0;  // when set, one run per case at this input size
   unsigned budgetSeconds = 300;
   size_t divisor = 1;
   std::vector<std::string> names;
@@ -78,10 +83,10 @@ double cpuSeconds() {
   size_t decoded = 0;
   auto parsed = email::mime::parseMessage(input);
   if (parsed.ok()) {
-    for (const auto& header : parsed.parts[0].headers) {
-      decoded += email::mime::headerValue(header).size();
+    for (uint32_t i = 0; i < email::mime::headerCount(parsed, 0); ++i) {
+      decoded += email::mime::headerValue(email::mime::headerAt(parsed, 0, i)).size();
     }
-    decoded += email::mime::contentDisposition(parsed.parts[0]).params.size();
+    decoded += email::mime::contentDisposition(parsed, 0).params.size();
   }
   report.decodeSeconds = cpuSeconds() - start;
   // Keep the results alive until all are measured.
@@ -128,12 +133,52 @@ Run measure(const adversarial::Case& which, size_t units, unsigned budget) {
   return run;
 }
 
+// The units for an input of about `bytes`, worked out in a child so that the trial builds
+// leave nothing behind in this process (whose pages every measuring child starts with).
+size_t unitsInChild(const adversarial::Case& which, size_t bytes) {
+  int fds[2];
+  if (pipe(fds) != 0) return 0;
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return 0;
+  if (child == 0) {
+    close(fds[0]);
+    const size_t units = adversarial::unitsForBytes(which, bytes);
+    const bool ok = write(fds[1], &units, sizeof units) == static_cast<ssize_t>(sizeof units);
+    _exit(ok ? 0 : 3);
+  }
+  close(fds[1]);
+  size_t units = 0;
+  if (read(fds[0], &units, sizeof units) != static_cast<ssize_t>(sizeof units)) units = 0;
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  return units;
+}
+
+// "16M", "512K", "1G" or a plain byte count; 0 when malformed.
+size_t parseSize(const std::string& text) {
+  char* end = nullptr;
+  const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+  const std::string_view suffix = end;
+  if (suffix.empty()) return number;
+  if (suffix == "K" || suffix == "k") return number << 10;
+  if (suffix == "M" || suffix == "m") return number << 20;
+  if (suffix == "G" || suffix == "g") return number << 30;
+  return 0;
+}
+
 bool parseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if ((arg == "--scales" || arg == "--budget" || arg == "--divisor") && i + 1 < argc) {
+    if ((arg == "--scales" || arg == "--budget" || arg == "--divisor" || arg == "--bytes") &&
+        i + 1 < argc) {
       std::string value = argv[++i];
-      if (arg == "--scales") {
+      if (arg == "--bytes") {
+        options.bytes = parseSize(value);
+        if (options.bytes == 0) return false;
+      } else if (arg == "--scales") {
         options.scales.clear();
         for (size_t pos = 0; pos < value.size();) {
           size_t comma = value.find(',', pos);
@@ -162,8 +207,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!parseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: adversarial [--scales 1,4,16] [--budget seconds] [--divisor n] "
-                 "[case ...]\ncases:");
+                 "usage: adversarial [--scales 1,4,16 | --bytes size] [--budget seconds] "
+                 "[--divisor n] [case ...]\ncases:");
     for (const auto& c : adversarial::cases()) {
       std::fprintf(stderr, " %.*s", static_cast<int>(c.name.size()), c.name.data());
     }
@@ -182,32 +227,48 @@ int main(int argc, char** argv) {
       continue;
     }
     std::vector<double> perByte;
+    double largestRatio = 0;
     std::string trouble;
-    for (size_t scale : options.scales) {
-      size_t units = std::max<size_t>(1, which.baseUnits / options.divisor) * scale;
+    // With --bytes, one run at the units that give that size (the scale column shows "-").
+    const std::vector<size_t> scales = options.bytes != 0 ? std::vector<size_t>{0} : options.scales;
+    for (size_t scale : scales) {
+      const size_t units = scale == 0
+                               ? unitsInChild(which, options.bytes)
+                               : std::max<size_t>(1, which.baseUnits / options.divisor) * scale;
+      const std::string scaleText = scale == 0 ? "-" : std::to_string(scale) + "x";
+      if (units == 0) {
+        trouble = "sizing failed";
+        break;
+      }
       Run run = measure(which, units, options.budgetSeconds);
       if (!run.finished) {
-        std::printf("| %.*s | %zux | %zu | | | | | %s | %.0f | |\n",
-                    static_cast<int>(which.name.size()), which.name.data(), scale, units,
-                    run.failure.c_str(), run.peakMiB);
+        std::printf("| %.*s | %s | %zu | | | | | %s | %.0f | |\n",
+                    static_cast<int>(which.name.size()), which.name.data(), scaleText.c_str(),
+                    units, run.failure.c_str(), run.peakMiB);
         std::fflush(stdout);
-        trouble = run.failure + " at " + std::to_string(scale) + "x";
+        trouble = run.failure + " at " + scaleText;
         break;
       }
       double inputMiB = static_cast<double>(run.report.bytes) / (1 << 20);
       double total = run.report.probeSeconds + run.report.readSeconds + run.report.decodeSeconds;
       double nsPerByte = total * 1e9 / static_cast<double>(std::max<uint64_t>(1, run.report.bytes));
       perByte.push_back(nsPerByte);
-      std::printf("| %.*s | %zux | %zu | %.1f | %.3f | %.3f | %.3f | %.1f | %.0f | %.1f |\n",
-                  static_cast<int>(which.name.size()), which.name.data(), scale, units, inputMiB,
-                  run.report.probeSeconds, run.report.readSeconds, run.report.decodeSeconds,
-                  nsPerByte, run.peakMiB, run.peakMiB / std::max(inputMiB, 1e-9));
+      largestRatio = std::max(largestRatio, run.peakMiB / std::max(inputMiB, 1e-9));
+      std::printf("| %.*s | %s | %zu | %.1f | %.3f | %.3f | %.3f | %.1f | %.0f | %.1f |\n",
+                  static_cast<int>(which.name.size()), which.name.data(), scaleText.c_str(), units,
+                  inputMiB, run.report.probeSeconds, run.report.readSeconds,
+                  run.report.decodeSeconds, nsPerByte, run.peakMiB,
+                  run.peakMiB / std::max(inputMiB, 1e-9));
       std::fflush(stdout);
     }
     std::string verdict = std::string(which.name) + ": ";
     if (!trouble.empty()) {
       verdict += trouble;
       allLinear = false;
+    } else if (options.bytes != 0) {
+      char buffer[64];
+      std::snprintf(buffer, sizeof buffer, "peak RSS %.1fx the input", largestRatio);
+      verdict += buffer;
     } else {
       auto [low, high] = std::minmax_element(perByte.begin(), perByte.end());
       double spread = *high / std::max(*low, 1e-12);

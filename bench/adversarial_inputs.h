@@ -4,6 +4,7 @@
 // not inflate the peak memory of a measurement.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -176,10 +177,124 @@ inline std::string manyAddresses(size_t addresses) {
   return out;
 }
 
+// Parts as small as a multipart allows: the body is one delimiter line after another, so
+// every part is empty (or holds one short header line). Units are delimiter lines.
+inline std::string repeatedBody(std::string_view head, std::string_view piece, size_t times) {
+  std::string out(head);
+  out.reserve(head.size() + piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// multipart/digest with an empty boundary: every "--" line opens a message/rfc822 part.
+inline std::string digestBareDelimiters(size_t lines) {
+  return repeatedBody("Content-Type: multipart/digest; boundary=\"\"\r\n\r\n", "--\n", lines);
+}
+
+// The same body in a multipart/mixed: every part is an empty text/plain body.
+inline std::string mixedBareDelimiters(size_t lines) {
+  return repeatedBody("Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n", "--\n", lines);
+}
+
+inline std::string crlfBareDelimiters(size_t lines) {
+  return repeatedBody("Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n", "--\r\n", lines);
+}
+
+// Every part holds one header line without a colon.
+inline std::string delimiterHeaderPairs(size_t lines) {
+  return repeatedBody("Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n", "--\na\n", lines);
+}
+
+inline std::string shortBoundarySiblings(size_t lines) {
+  return repeatedBody("Content-Type: multipart/mixed; boundary=b\r\n\r\n", "--b\n", lines);
+}
+
+// Parts that name an image by Content-ID (referenced inline, never listed).
+inline std::string contentIdParts(size_t parts) {
+  return repeatedBody("Content-Type: multipart/related; boundary=\"\"\r\n\r\n",
+                      "--\nContent-Type:image/gif\nContent-ID:c\n", parts);
+}
+
+// Unnamed textual parts that are neither plain text nor HTML.
+inline std::string otherTextualParts(size_t parts) {
+  return repeatedBody("Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n",
+                      "--\nContent-Type:text/x\n", parts);
+}
+
+// One To header of empty groups ("g:;g:;..."); units are groups.
+inline std::string emptyGroups(size_t groups) {
+  std::string out = repeatedBody("To: ", "g:;", groups);
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// One To header of mailboxes each closed by ';' ("a@b;a@b;..."); units are mailboxes.
+inline std::string semicolonMailboxes(size_t mailboxes) {
+  std::string out = repeatedBody("To: ", "a@b;", mailboxes);
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// Header blocks of the shortest lines: a name without a colon, a colon alone, a name with an
+// empty value. Units are lines.
+inline std::string bareNameLines(size_t lines) {
+  std::string out = repeatedBody("", "a\n", lines);
+  out += "\nbody\n";
+  return out;
+}
+
+inline std::string bareColonLines(size_t lines) {
+  std::string out = repeatedBody("", ":\n", lines);
+  out += "\nbody\n";
+  return out;
+}
+
+inline std::string emptyValueLines(size_t lines) {
+  std::string out = repeatedBody("", "a:\n", lines);
+  out += "\nbody\n";
+  return out;
+}
+
+// One To header folded after every character ("a" lines): not an address list, so the
+// value is carried as one entry; units are lines.
+inline std::string foldedRecipients(size_t lines) {
+  std::string out = repeatedBody("To: ", "a\n ", lines);
+  out += "\r\n\r\nbody\r\n";
+  return out;
+}
+
+// Parts that each declare a charset of their own; units are parts.
+inline std::string distinctCharsets(size_t parts) {
+  std::string out = "Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n";
+  out.reserve(out.size() + parts * 40);
+  for (size_t i = 0; i < parts; ++i) {
+    out += "--\nContent-Type:text/plain;charset=c";
+    appendNumber(out, i);
+    out += '\n';
+  }
+  return out;
+}
+
+// A text/plain body in base64 (76-character lines); units are MiB of decoded text.
+inline std::string base64TextBody(size_t mebibytes) {
+  // "YS5i" is "a.b": the decoded text is plain ASCII, and with its '.' no base64 text (which
+  // would make the reader try it as a report attachment, up to the inline cap).
+  const size_t groups = (mebibytes << 20) / 3;
+  std::string out =
+      "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+  out.reserve(out.size() + groups * 4 + groups / 19 * 2 + 16);
+  for (size_t i = 0; i < groups; ++i) {
+    out += "YS5i";
+    if (i % 19 == 18) out += "\r\n";
+  }
+  out += "\r\n";
+  return out;
+}
+
 }  // namespace detail
 
-inline const std::array<Case, 12>& cases() {
-  static const std::array<Case, 12> kCases = {{
+inline const std::array<Case, 27>& cases() {
+  static const std::array<Case, 27> kCases = {{
       {"nested-multipart", "multiparts nested one in the other", 100000, detail::nestedMultiparts},
       {"sibling-parts", "sibling parts of one multipart", 200000, detail::siblingParts},
       {"folded-header", "MiB of one folded Subject header", 64, detail::foldedHeader},
@@ -198,8 +313,47 @@ inline const std::array<Case, 12>& cases() {
        detail::spacedBase64},
       {"many-headers", "header lines (every third a To)", 1000000, detail::manyHeaders},
       {"many-addresses", "addresses in one folded To header", 1000000, detail::manyAddresses},
+      // The shapes below have 1 MiB as their base (1x) size, so 16x is 16 MiB.
+      {"digest-bare-delimiters", "\"--\" lines of a multipart/digest with boundary=\"\"",
+       (1 << 20) / 3, detail::digestBareDelimiters},
+      {"mixed-bare-delimiters", "\"--\" lines of a multipart/mixed with boundary=\"\"",
+       (1 << 20) / 3, detail::mixedBareDelimiters},
+      {"crlf-bare-delimiters", "\"--\" CRLF lines of a multipart/mixed with boundary=\"\"",
+       (1 << 20) / 4, detail::crlfBareDelimiters},
+      {"delimiter-header-pairs", "\"--\" lines each followed by a header line without colon",
+       (1 << 20) / 5, detail::delimiterHeaderPairs},
+      {"short-boundary-siblings", "\"--b\" lines of a multipart/mixed with boundary=b",
+       (1 << 20) / 4, detail::shortBoundarySiblings},
+      {"content-id-parts", "image parts named by Content-ID", (1 << 20) / 39,
+       detail::contentIdParts},
+      {"other-textual-parts", "unnamed text/x parts", (1 << 20) / 23, detail::otherTextualParts},
+      {"empty-groups", "empty groups \"g:;\" in one To header", (1 << 20) / 3, detail::emptyGroups},
+      {"semicolon-mailboxes", "mailboxes \"a@b;\" in one To header", (1 << 20) / 4,
+       detail::semicolonMailboxes},
+      {"bare-name-lines", "header lines \"a\" without a colon", (1 << 20) / 2,
+       detail::bareNameLines},
+      {"bare-colon-lines", "header lines \":\"", (1 << 20) / 2, detail::bareColonLines},
+      {"empty-value-lines", "header lines \"a:\"", (1 << 20) / 3, detail::emptyValueLines},
+      {"base64-text-body", "MiB of base64 text/plain body", 4, detail::base64TextBody},
+      {"folded-recipients", "one-character lines of one folded To header", (1 << 20) / 3,
+       detail::foldedRecipients},
+      {"distinct-charsets", "parts that each declare their own charset", (1 << 20) / 40,
+       detail::distinctCharsets},
   }};
   return kCases;
+}
+
+// The units that make the case's input about `bytes` long: every input grows linearly with
+// its units, so two small builds give the size of a unit and the fixed part.
+inline size_t unitsForBytes(const Case& which, size_t bytes) {
+  const size_t small = std::max<size_t>(1, which.baseUnits / 64);
+  const size_t one = which.build(small).size();
+  const size_t two = which.build(2 * small).size();
+  const double perUnit = static_cast<double>(two - one) / static_cast<double>(small);
+  const double fixed = static_cast<double>(one) - perUnit * static_cast<double>(small);
+  if (perUnit <= 0) return 1;
+  const double units = (static_cast<double>(bytes) - fixed) / perUnit;
+  return units < 1 ? 1 : static_cast<size_t>(units + 0.5);
 }
 
 }  // namespace adversarial

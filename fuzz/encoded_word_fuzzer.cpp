@@ -1,10 +1,12 @@
 // Header value decoding: RFC 2047 encoded words, unfolding and the white-space token
-// machine. The token stream must concatenate to the decoded value, the value must be UTF-8,
-// and a value without encoded-word syntax or line breaks is only trimmed at its start.
+// machine. The token stream must concatenate to the decoded value and come out the same when
+// taken a step at a time, the value must be UTF-8, and a value without encoded-word syntax or
+// line breaks is only trimmed at its start.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "email/mime/header_value.h"
 #include "email/mime/mime.h"
@@ -17,8 +19,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcheck::require(text::isValidUtf8(decoded), "a decoded value is UTF-8");
 
   std::string joined;
-  for (const auto& token : email::mime::tokenizeHeaderValue(raw)) joined += token.text;
+  const std::vector<email::mime::HeaderToken> tokens = email::mime::tokenizeHeaderValue(raw);
+  for (const auto& token : tokens) joined += token.text;
   fuzzcheck::require(joined == decoded, "the token stream concatenates to the value");
+
+  email::mime::HeaderTokenStream stream(raw);
+  std::vector<email::mime::HeaderToken> step;
+  size_t streamed = 0;
+  while (stream.next(step)) {
+    for (const auto& token : step) {
+      fuzzcheck::require(streamed < tokens.size() && tokens[streamed].kind == token.kind &&
+                             tokens[streamed].text == token.text,
+                         "the streamed tokens are the value's tokens");
+      ++streamed;
+    }
+    step.clear();
+  }
+  fuzzcheck::require(streamed == tokens.size(), "the stream gives every token");
 
   email::mime::Header header{"Subject", raw};
   fuzzcheck::require(email::mime::headerValue(header) == decoded,

@@ -5,10 +5,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "email/mime/content_type.h"
+#include "email/mime/transfer_encoding.h"
 #include "email/read_result.h"
 #include "email_ventry/record.h"
 #include "text/text.h"
@@ -17,7 +20,6 @@ namespace fuzzcheck {
 
 using email::mime::kNoPart;
 using email::mime::ParsedMessage;
-using email::mime::Part;
 
 void fail(std::string_view what) {
   std::fprintf(stderr, "invariant broken: %.*s\n", static_cast<int>(what.size()), what.data());
@@ -242,8 +244,56 @@ void checkParams(const email::mime::ParamMap& params, std::string_view where) {
   }
 }
 
-bool isContainer(const Part& part) {
-  return part.childCount > 0 || startsWith(part.contentType.mimeType, "multipart/");
+bool isContainer(const ParsedMessage& message, uint32_t part) {
+  return email::mime::hasChildren(message, part) ||
+         startsWith(email::mime::mediaType(message, part), "multipart/");
+}
+
+// What the parse keeps of a part's headers (media type, charset, transfer encoding, where the
+// headers the walks ask for are, parameters read in place) against the full readings.
+void checkKeptFacts(const ParsedMessage& message, uint32_t part, bool digestChild) {
+  namespace mime = email::mime;
+  const std::optional<mime::Header> header = mime::firstHeader(message, part, "Content-Type");
+  const mime::ContentType full = mime::parseContentType(header ? &*header : nullptr, digestChild);
+  require(mime::mediaType(message, part) == full.mimeType, "kept media type is the full reading");
+  require(mime::charset(message, part) == full.charset, "kept charset is the full reading");
+  require(mime::declaresCharset(message, part) == full.params.contains("charset"),
+          "a declared charset is a charset parameter");
+  const std::optional<mime::Header> kept =
+      mime::partHeader(message, part, mime::PartHeader::ContentType);
+  require(kept.has_value() == header.has_value() &&
+              (!kept || kept->value.data() == header->value.data()),
+          "the kept Content-Type header is the first one");
+  std::vector<std::string> names = {"name", "format", "delsp", "charset", "boundary", ""};
+  for (const auto& [name, value] : full.params) names.push_back(name);
+  for (const std::string& name : names) {
+    std::string storage;
+    const std::optional<std::string_view> got =
+        mime::contentTypeParam(message, part, name, storage);
+    const auto want = full.params.find(name);
+    require(want == full.params.end() ? !got : (got && *got == want->second),
+            "a parameter read in place is the full reading's");
+  }
+  const struct {
+    mime::PartHeader which;
+    std::string_view name;
+  } lookups[] = {
+      {mime::PartHeader::ContentTransferEncoding, "Content-Transfer-Encoding"},
+      {mime::PartHeader::ContentDisposition, "Content-Disposition"},
+      {mime::PartHeader::ContentId, "Content-ID"},
+  };
+  for (const auto& lookup : lookups) {
+    const auto found = mime::partHeader(message, part, lookup.which);
+    const auto first = mime::firstHeader(message, part, lookup.name);
+    require(found.has_value() == first.has_value() &&
+                (!found || found->value.data() == first->value.data()),
+            "a kept header is the first of its name");
+  }
+  const auto cte = mime::firstHeader(message, part, "Content-Transfer-Encoding");
+  const mime::TransferEncoding encoding =
+      cte ? mime::transferEncodingOf(*cte) : mime::TransferEncoding::Identity;
+  require(message.parts[part].transferEncoding() == encoding,
+          "the kept transfer encoding is the first header's");
 }
 
 }  // namespace
@@ -253,52 +303,73 @@ bool isJsonText(std::string_view text) {
 }
 
 void checkParsedMessage(std::string_view bytes, const ParsedMessage& message) {
+  namespace mime = email::mime;
   require(message.ok() == !message.parts.empty(), "a parse has parts exactly when it is ok");
   if (!message.ok()) {
     require(message.error.find('\n') == std::string::npos, "rejection text is one line");
     return;
   }
   const auto& parts = message.parts;
+  const auto count = static_cast<uint32_t>(parts.size());
   require(parts.size() <= bytes.size() + 1, "part count is bounded by the input size");
-  const Part& root = parts[0];
-  require(root.raw.data() == bytes.data() && root.raw.size() == bytes.size(),
+  const std::string_view rootBytes = mime::partBytes(message, 0);
+  require(rootBytes.data() == bytes.data() && rootBytes.size() == bytes.size(),
           "the root part spans the whole message");
-  require(root.depth == 0 && root.parent == kNoPart, "root depth and parent");
-  require(root.subtreeEnd == parts.size(), "the root subtree holds every part");
+  require(parts[0].depth == 0 && mime::parentOf(message, 0) == kNoPart, "root depth and parent");
+  require(mime::subtreeEnd(message, 0) == count, "the root subtree holds every part");
 
-  // Pre-order layout, checked in one pass: a part's first child follows it directly, each
-  // further child starts where the previous sibling's subtree ends, and the last child's
-  // subtree ends where the parent's does.
-  std::vector<uint32_t> children(parts.size(), 0);
-  std::vector<uint32_t> lastChild(parts.size(), kNoPart);
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const Part& part = parts[i];
-    require(part.subtreeEnd > i && part.subtreeEnd <= parts.size(), "subtreeEnd range");
+  // Pre-order layout: the depths go up by at most one from part to part, a part's parent is
+  // the last part before it one level up, and a subtree is the run of deeper parts after it.
+  std::vector<uint32_t> parents(count, kNoPart);
+  std::vector<uint32_t> ancestors;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t depth = parts[i].depth;
+    require(i == 0 || (depth >= 1 && depth <= parts[i - 1].depth + 1),
+            "depth goes up by at most one from part to part");
+    while (!ancestors.empty() && parts[ancestors.back()].depth >= depth) ancestors.pop_back();
+    if (i > 0) parents[i] = ancestors.back();
+    ancestors.push_back(i);
+  }
+  require(mime::parentLinks(message) == parents, "parent links follow the depths");
+  std::vector<uint32_t> children(count, 0);
+  std::vector<uint32_t> ends(count);
+  for (uint32_t i = 0; i < count; ++i) ends[i] = i + 1;
+  for (uint32_t i = count; i-- > 1;) {
+    ++children[parents[i]];
+    ends[parents[i]] = std::max(ends[parents[i]], ends[i]);
+  }
+  std::vector<uint32_t> lastChild(count, kNoPart);
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string_view raw = mime::partBytes(message, i);
+    const std::string_view body = mime::partBody(message, i);
+    require(mime::hasChildren(message, i) == (children[i] > 0), "hasChildren follows the links");
+    if (i < 256) {
+      require(mime::parentOf(message, i) == parents[i], "parentOf follows the links");
+      require(mime::childCount(message, i) == children[i], "childCount follows the links");
+      require(mime::subtreeEnd(message, i) == ends[i], "subtreeEnd follows the links");
+    }
+    bool digestChild = false;
     if (i > 0) {
-      require(part.parent < i, "a parent precedes its child");
-      const Part& parent = parts[part.parent];
-      ++children[part.parent];
-      require(part.depth == parent.depth + 1, "depth is the parent's depth plus one");
-      require(part.subtreeEnd <= parent.subtreeEnd, "subtree nested in the parent's");
-      uint32_t previous = lastChild[part.parent];
-      if (previous == kNoPart) {
-        require(i == part.parent + 1, "a first child follows its parent");
-      } else {
-        require(i == parts[previous].subtreeEnd, "a sibling follows the previous subtree");
-        require(parts[previous].raw.data() + parts[previous].raw.size() <= part.raw.data() ||
-                    part.raw.empty() || parts[previous].raw.empty(),
+      const uint32_t parent = parents[i];
+      const std::string_view parentBytes = mime::partBytes(message, parent);
+      const std::string_view preamble = mime::partBody(message, parent);
+      const uint32_t previous = lastChild[parent];
+      if (previous != kNoPart) {
+        const std::string_view before = mime::partBytes(message, previous);
+        require(before.data() + before.size() <= raw.data() || raw.empty() || before.empty(),
                 "siblings are in document order and do not overlap");
       }
-      lastChild[part.parent] = static_cast<uint32_t>(i);
-      require(isWithin(part.raw, parent.raw), "a child's bytes lie inside its parent's");
-      require(part.raw.data() >= parent.body.data() + parent.body.size() || part.raw.empty(),
+      lastChild[parent] = i;
+      require(isWithin(raw, parentBytes), "a child's bytes lie inside its parent's");
+      require(raw.data() >= preamble.data() + preamble.size() || raw.empty(),
               "a child starts after its parent's preamble");
+      digestChild = mime::mediaType(message, parent) == "multipart/digest";
     }
-    require(isWithin(part.body, part.raw), "the body lies inside the part");
-    const char* last = part.raw.data();
-    for (const auto& header : part.headers) {
-      require(isWithin(header.name, part.raw), "header name inside the part");
-      require(isWithin(header.value, part.raw), "header value inside the part");
+    require(isWithin(body, raw), "the body lies inside the part");
+    const char* last = raw.data();
+    for (const mime::Header& header : mime::partHeaders(message, i)) {
+      require(isWithin(header.name, raw), "header name inside the part");
+      require(isWithin(header.value, raw), "header value inside the part");
       require(header.name.find('\n') == std::string_view::npos, "header name has no LF");
       require(header.name.empty() || header.name.data() >= last, "headers in order");
       if (!header.value.empty()) {
@@ -307,26 +378,21 @@ void checkParsedMessage(std::string_view bytes, const ParsedMessage& message) {
       } else if (!header.name.empty()) {
         last = header.name.data() + header.name.size();
       }
-      require(part.body.empty() || part.body.data() >= last, "the body follows the headers");
+      require(body.empty() || body.data() >= last, "the body follows the headers");
     }
-    const auto& type = part.contentType;
-    require(text::isValidUtf8(type.mimeType), "media type is UTF-8");
-    require(!hasAsciiUpper(type.mimeType), "media type is lower-cased");
-    require(text::isValidUtf8(type.charset), "charset is UTF-8");
+    const std::string_view mediaType = mime::mediaType(message, i);
+    require(text::isValidUtf8(mediaType), "media type is UTF-8");
+    require(!hasAsciiUpper(mediaType), "media type is lower-cased");
+    require(text::isValidUtf8(mime::charset(message, i)), "charset is UTF-8");
+    const mime::ContentType type = mime::contentType(message, i);
     checkParams(type.params, "Content-Type parameters are lower-case UTF-8");
-    if (part.childCount > 0) {
-      require(startsWith(type.mimeType, "multipart/"), "only multiparts have children");
+    if (children[i] > 0) {
+      require(startsWith(mediaType, "multipart/"), "only multiparts have children");
       require(type.params.count("boundary") == 1, "only parts with a boundary have children");
     }
-    auto disposition = email::mime::contentDisposition(part);
+    checkKeptFacts(message, i, digestChild);
+    auto disposition = mime::contentDisposition(message, i);
     checkParams(disposition.params, "Content-Disposition parameters are lower-case UTF-8");
-  }
-  for (size_t i = 0; i < parts.size(); ++i) {
-    require(children[i] == parts[i].childCount, "childCount matches the parent links");
-    uint32_t last = lastChild[i];
-    require(last == kNoPart ? parts[i].subtreeEnd == i + 1
-                            : parts[last].subtreeEnd == parts[i].subtreeEnd,
-            "a subtree ends with its last child's subtree");
   }
 }
 
@@ -342,14 +408,14 @@ void checkProbe(const ventry::Probe& probe, const ParsedMessage& message) {
   uint32_t declared = 0;
   uint32_t maxDepth = 0;
   uint32_t rfc822 = 0;
-  for (const Part& part : message.parts) {
-    maxDepth = std::max(maxDepth, part.depth);
-    if (text::unicodeLower(part.contentType.mimeType) == "message/rfc822") ++rfc822;
-    if (isContainer(part)) continue;
+  for (uint32_t i = 0; i < message.parts.size(); ++i) {
+    maxDepth = std::max(maxDepth, message.parts[i].depth);
+    const email::mime::ContentType type = email::mime::contentType(message, i);
+    if (text::unicodeLower(type.mimeType) == "message/rfc822") ++rfc822;
+    if (isContainer(message, i)) continue;
     ++leaves;
-    auto disposition = email::mime::contentDisposition(part);
-    bool named =
-        disposition.params.count("filename") > 0 || part.contentType.params.count("name") > 0;
+    auto disposition = email::mime::contentDisposition(message, i);
+    bool named = disposition.params.count("filename") > 0 || type.params.count("name") > 0;
     if (named || disposition.kind == email::mime::DispositionKind::Attachment) ++declared;
   }
   require(probe.parts == leaves, "parts counts the leaves");
@@ -423,7 +489,7 @@ void checkReadOutcome(const email::ReadOutcome& outcome, const ParsedMessage& me
     require(!(header && pastHeaders), "header notices come before the walks' notices");
   }
   size_t cursor = 0;
-  bool hasDate = email::findHeader(message, cursor, "Date") != nullptr;
+  bool hasDate = email::findHeader(message, cursor, "Date").has_value();
   require(dateNotices == (hasDate ? 1 : 0), "one Date notice exactly when there is a Date");
   require(recipientNotices <= 4, "at most four distinct recipient notices");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "email/mime/mime.h"
+#include "email/mime/multipart.h"
 #include "fuzz_checks.h"
 
 namespace {
@@ -74,23 +75,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t bodyStart = message.size();
   message.append(input.rest);
 
+  // The scans and the index of "--" lines (which the parse only builds for deep nesting)
+  // find the same delimiter lines.
+  const email::mime::Delimiter delimiter = email::mime::makeDelimiter(boundary);
+  email::mime::DelimiterIndex scanned = email::mime::makeDelimiterIndex(message);
+  email::mime::DelimiterIndex indexed = email::mime::makeDelimiterIndex(message, 0);
+  for (size_t start = bodyStart; start < message.size();) {
+    fuzzcheck::require(
+        email::mime::findDelimiterLine(scanned, delimiter, start, message.size()) ==
+            email::mime::findDelimiterLine(indexed, delimiter, start, message.size()),
+        "scans and the index find the same delimiter line");
+    const size_t lf = message.find('\n', start);
+    if (lf == std::string::npos) break;
+    start = lf + 1;
+  }
+
   auto parsed = email::mime::parseMessage(message);
   fuzzcheck::checkParsedMessage(message, parsed);
   if (!parsed.ok()) return 0;
 
   auto expected = expectedChildren(message, bodyStart, "--" + boundary);
-  const auto& parts = parsed.parts;
-  fuzzcheck::require(parts[0].childCount == expected.size(),
+  fuzzcheck::require(email::mime::childCount(parsed, 0) == expected.size(),
                      "the root has the children the splitting rules give");
-  size_t child = 1;
+  uint32_t child = 1;
   for (const auto& slice : expected) {
-    const auto& raw = parts[child].raw;
-    fuzzcheck::require(parts[child].parent == 0, "children in order");
+    const std::string_view raw = email::mime::partBytes(parsed, child);
+    fuzzcheck::require(parsed.parts[child].depth == 1, "children in order");
     fuzzcheck::require(raw.size() == slice.size, "each child spans its delimiters' gap");
     fuzzcheck::require(
         raw.empty() || static_cast<size_t>(raw.data() - message.data()) == slice.offset,
         "each child starts after its delimiter line");
-    child = parts[child].subtreeEnd;
+    child = email::mime::subtreeEnd(parsed, child);
   }
   return 0;
 }

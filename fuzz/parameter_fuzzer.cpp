@@ -53,14 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto parsed = email::mime::parseMessage(message);
   fuzzcheck::checkParsedMessage(message, parsed);
   if (!parsed.ok()) return 0;
-  const auto& root = parsed.parts[0];
-  auto disposition = email::mime::contentDisposition(root);
+  auto disposition = email::mime::contentDisposition(parsed, 0);
 
   bool plain = text::isValidUtf8(value) && value.find_first_of("\r\n*") == value.npos &&
                value.find("=?") == value.npos;
-  if (!plain || root.headers.size() != 2) return 0;
+  if (!plain || email::mime::headerCount(parsed, 0) != 2) return 0;
   auto expected = splitParameters(text::trimStart(value));
-  const auto& type = root.contentType;
+  const email::mime::ContentType type = email::mime::contentType(parsed, 0);
   fuzzcheck::require(type.mimeType == expected.first, "media type is the first piece");
   fuzzcheck::require(type.params == expected.params, "Content-Type parameters");
   auto charset = expected.params.find("charset");

@@ -22,27 +22,25 @@ std::string contentIdValue(const mime::Header& header) {
   return value.substr(first, last - first + 1);
 }
 
-}  // namespace
-
-void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
-                        std::vector<Attachment>& attachments, LossNotices& notices,
-                        ReadDetail detail) {
-  const auto& parts = message.parts;
-  if (root >= parts.size()) return;
-  const uint32_t end = std::min<uint32_t>(parts[root].subtreeEnd, parts.size());
+// The walk; every attachment is handed to `keep`.
+template <typename Keep>
+void walkAttachments(const mime::ParsedMessage& message, uint32_t root, LossNotices& notices,
+                     ReadDetail detail, Keep&& keep) {
+  if (root >= message.parts.size()) return;
+  const uint32_t end = mime::subtreeEnd(message, root);
   NoticeIndex added(notices);
   std::string mediaTypeStorage;
 
-  // The parts vector is in document pre-order, so a subtree is one contiguous range.
+  // The parts are in document pre-order, so a subtree is one contiguous range.
   for (uint32_t index = root; index < end; ++index) {
-    const mime::Part& part = parts[index];
-    if (part.childCount > 0) continue;  // containers of every subtype are only walked through
-    const std::string_view mediaType = mediaTypeOf(part, mediaTypeStorage);
+    // Containers of every subtype are only walked through.
+    if (mime::hasChildren(message, index)) continue;
+    const std::string_view mediaType = mediaTypeOf(message, index, mediaTypeStorage);
     if (isMultipartType(mediaType)) continue;  // an empty multipart: neither listed nor named
 
-    const mime::ContentDisposition disposition = mime::contentDisposition(part);
+    const mime::ContentDisposition disposition = mime::contentDisposition(message, index);
     const bool declaredAttachment = disposition.kind == mime::DispositionKind::Attachment;
-    std::optional<std::string> name = givenName(part, disposition);
+    std::optional<std::string> name = givenName(message, index, disposition);
 
     if (isTextualType(mediaType) && !declaredAttachment && !name) {
       if (mediaType == "text/plain" || mediaType == "text/html") continue;  // a body
@@ -60,7 +58,8 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
     }
 
     std::optional<std::string> contentId;
-    if (const mime::Header* header = mime::firstHeader(part, "Content-ID")) {
+    if (const std::optional<mime::Header> header =
+            mime::partHeader(message, index, mime::PartHeader::ContentId)) {
       contentId = contentIdValue(*header);
       if (!declaredAttachment && !name) {
         added.add(FeatureId::MimeRelatedCid, "an inline " + std::string(mediaType) +
@@ -74,14 +73,14 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
     Attachment attachment;
     bool decoded = true;
     if (detail == ReadDetail::Full) {
-      const mime::BodyBytes body = mime::transferDecode(part);
+      const mime::BodyBytes body = mime::transferDecode(message, index);
       decoded = body.ok;
       attachment.size = body.bytes().size();
       if (decoded && attachment.size <= kInlineCap) {
         attachment.content = text::encodeBase64(body.bytes());
       }
     } else {
-      const mime::BodySize body = mime::transferDecodedSize(part);
+      const mime::BodySize body = mime::transferDecodedSize(message, index);
       decoded = body.ok;
       attachment.size = body.size;
     }
@@ -108,10 +107,26 @@ void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                     " bytes) exceeds the " + std::to_string(kInlineCap) +
                     "-byte inline cap; its bytes are not included");
     }
-    attachment.contentType = part.contentType.mimeType;
+    attachment.contentType = mime::mediaType(message, index);
     attachment.contentId = std::move(contentId);
-    attachments.push_back(std::move(attachment));
+    keep(std::move(attachment));
   }
+}
+
+}  // namespace
+
+void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
+                        std::vector<Attachment>& attachments, LossNotices& notices,
+                        ReadDetail detail) {
+  walkAttachments(message, root, notices, detail, [&attachments](Attachment&& attachment) {
+    attachments.push_back(std::move(attachment));
+  });
+}
+
+uint64_t countAttachments(const mime::ParsedMessage& message, uint32_t root, LossNotices& notices) {
+  uint64_t count = 0;
+  walkAttachments(message, root, notices, ReadDetail::Counts, [&count](Attachment&&) { ++count; });
+  return count;
 }
 
 }  // namespace email

@@ -2,9 +2,9 @@
 //
 // addLossNotice compares a new notice with every listed one, which is fine for the handful a
 // read usually makes. A walk over a hostile message can name thousands of distinct media
-// types, so the attachment walk indexes the list once and then adds through the index. The
-// outcome is exactly that of addLossNotice, provided nothing else appends to the list while
-// the index is in use.
+// types or charsets, so the walks add through this index: it compares while the list is
+// short and indexes it once it grows. The outcome is exactly that of addLossNotice, provided
+// nothing else appends to the list while the index is in use.
 #pragma once
 
 #include <string>
@@ -17,14 +17,21 @@ namespace email {
 
 class NoticeIndex {
  public:
-  explicit NoticeIndex(LossNotices& notices) : notices_(notices) {
-    for (const auto& notice : notices_)
-      keys_.insert(key(notice.featureId, notice.action, notice.detail));
-  }
+  explicit NoticeIndex(LossNotices& notices) : notices_(notices) {}
 
   void add(FeatureId id, std::string detail) {
+    if (!indexed_ && notices_.size() < kCompared) {
+      addLossNotice(notices_, id, std::move(detail));
+      return;
+    }
     const std::string_view featureId = featureIdText(id);
     const std::string_view action = featureAction(id);
+    if (!indexed_) {
+      for (const auto& notice : notices_) {
+        keys_.insert(key(notice.featureId, notice.action, notice.detail));
+      }
+      indexed_ = true;
+    }
     if (!keys_.insert(key(featureId, action, detail)).second) return;
     notices_.push_back(LossNotice{std::string(featureId), std::string(action), std::move(detail)});
   }
@@ -42,7 +49,10 @@ class NoticeIndex {
     return k;
   }
 
+  static constexpr size_t kCompared = 16;
+
   LossNotices& notices_;
+  bool indexed_ = false;
   std::unordered_set<std::string> keys_;
 };
 

@@ -4,8 +4,9 @@
 
 namespace email {
 
-std::string_view mediaTypeOf(const mime::Part& part, std::string& storage) {
-  return text::unicodeLowerView(part.contentType.mimeType, storage);
+std::string_view mediaTypeOf(const mime::ParsedMessage& message, uint32_t part,
+                             std::string& storage) {
+  return text::unicodeLowerView(mime::mediaType(message, part), storage);
 }
 
 bool isTextualType(std::string_view mediaType) {
@@ -16,13 +17,14 @@ bool isMultipartType(std::string_view mediaType) {
   return mediaType.size() >= 10 && text::startsWith(mediaType, "multipart/");
 }
 
-std::optional<std::string> givenName(const mime::Part& part,
+std::optional<std::string> givenName(const mime::ParsedMessage& message, uint32_t part,
                                      const mime::ContentDisposition& disposition) {
   if (auto it = disposition.params.find("filename"); it != disposition.params.end()) {
     return it->second;
   }
-  if (auto it = part.contentType.params.find("name"); it != part.contentType.params.end()) {
-    return it->second;
+  std::string storage;
+  if (const auto name = mime::contentTypeParam(message, part, "name", storage)) {
+    return std::string(*name);
   }
   return std::nullopt;
 }
@@ -36,10 +38,12 @@ std::string synthesizedName(std::string_view mediaType) {
   return name;
 }
 
-std::string_view trimmedParam(const mime::ParamMap& params, std::string_view name) {
-  auto it = params.find(name);
-  if (it == params.end()) return {};
-  return text::trim(it->second);
+std::string_view trimmedParam(const mime::ParsedMessage& message, uint32_t part,
+                              std::string_view name, std::string& storage) {
+  const std::optional<std::string_view> value =
+      mime::contentTypeParam(message, part, name, storage);
+  if (!value) return {};
+  return text::trim(*value);
 }
 
 }  // namespace email

@@ -12,7 +12,8 @@ namespace email {
 
 // The part's media type as the MIME layer reports it, lower-cased again (full Unicode
 // mapping): a view of the part's own text when that changes nothing, else of `storage`.
-std::string_view mediaTypeOf(const mime::Part& part, std::string& storage);
+std::string_view mediaTypeOf(const mime::ParsedMessage& message, uint32_t part,
+                             std::string& storage);
 
 // At least five bytes and beginning with "text/".
 bool isTextualType(std::string_view mediaType);
@@ -22,14 +23,15 @@ bool isMultipartType(std::string_view mediaType);
 
 // The Content-Disposition "filename" parameter if present, otherwise the Content-Type "name"
 // parameter if present (an empty value still counts as a name), otherwise nothing.
-std::optional<std::string> givenName(const mime::Part& part,
+std::optional<std::string> givenName(const mime::ParsedMessage& message, uint32_t part,
                                      const mime::ContentDisposition& disposition);
 
 // "attachment." followed by the media type's text after its last "/" (the whole media type
 // when it has none).
 std::string synthesizedName(std::string_view mediaType);
 
-// A parameter value trimmed of white space at both ends.
-std::string_view trimmedParam(const mime::ParamMap& params, std::string_view name);
+// A Content-Type parameter value trimmed of white space at both ends; empty when absent.
+std::string_view trimmedParam(const mime::ParsedMessage& message, uint32_t part,
+                              std::string_view name, std::string& storage);
 
 }  // namespace email

@@ -4,6 +4,8 @@
 #include "email/reader.h"
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,15 +15,17 @@
 namespace email {
 namespace {
 
-struct RecipientHeader {
-  std::string_view name;
-  std::vector<std::string> ReadResult::*list;
-};
+// Where one recipient header's entries go: into a list (with the detail asked for), or, with
+// no list, only into the count.
+struct RecipientEntries {
+  std::vector<std::string>* list = nullptr;
+  ReadDetail detail = ReadDetail::Full;
+  uint64_t count = 0;
 
-// The order of the lookups is the order of their notices.
-constexpr RecipientHeader kRecipientHeaders[] = {
-    {"To", &ReadResult::to},
-    {"Cc", &ReadResult::cc},
+  void add(std::string entry) {
+    ++count;
+    if (list != nullptr) list->push_back(std::move(entry));
+  }
 };
 
 void appendMailbox(std::vector<std::string>& entries, const mime::Mailbox& mailbox) {
@@ -58,33 +62,51 @@ void appendAddressItems(std::vector<std::string>& entries, const mime::AddressLi
   }
 }
 
-void readRecipients(const mime::Header& header, const RecipientHeader& lookup,
-                    std::vector<std::string>& entries, LossNotices& notices, ReadDetail detail) {
-  if (detail == ReadDetail::Counts) {
+// The entries of one recipient header, in `entries`; false (with `parsed` telling whether
+// the value parsed at all) when it gave none.
+bool readAddresses(const mime::Header& header, RecipientEntries& entries, bool& parsed) {
+  if (entries.list == nullptr) {
+    const std::optional<uint64_t> count = mime::countAddressEntries(header);
+    parsed = count.has_value();
+    entries.count += count.value_or(0);
+    return count.value_or(0) > 0;
+  }
+  std::vector<std::string>& list = *entries.list;
+  if (entries.detail == ReadDetail::Counts) {
     // A plain list is counted without building its mailboxes.
     const std::optional<size_t> plain = mime::countPlainMailboxes(header);
     if (plain && *plain > 0) {
-      entries.resize(entries.size() + *plain);
-      return;
+      list.resize(list.size() + *plain);
+      entries.count += *plain;
+      return true;
     }
   }
-  const size_t before = entries.size();
-  const mime::AddressList list = mime::parseAddressList(header);
-  if (list.ok) appendAddressItems(entries, list, detail);
-  if (entries.size() > before) return;
+  const size_t before = list.size();
+  const mime::AddressList addresses = mime::parseAddressList(header);
+  parsed = addresses.ok;
+  if (addresses.ok) appendAddressItems(list, addresses, entries.detail);
+  entries.count += list.size() - before;
+  return list.size() > before;
+}
+
+// The entries of one To or Cc header (`name`), or its text as one entry with a notice.
+void readRecipients(const mime::Header& header, std::string_view name, RecipientEntries& entries,
+                    LossNotices& notices) {
+  bool parsed = false;
+  if (readAddresses(header, entries, parsed)) return;
 
   // Nothing came of the header: carry its text as one entry unless it is blank.
   std::string value = mime::headerValue(header);
   if (text::isBlank(value)) return;
-  entries.push_back(std::move(value));
+  entries.add(std::move(value));
   addLossNotice(
       notices, FeatureId::HeadersRecipients,
-      "the " + std::string(lookup.name) + " header " +
-          (list.ok ? "parsed to no address at all" : "could not be parsed as an address list") +
+      "the " + std::string(name) + " header " +
+          (parsed ? "parsed to no address at all" : "could not be parsed as an address list") +
           "; its decoded text is carried as one entry");
 }
 
-void readDate(const mime::Header* header, LossNotices& notices) {
+void readDate(const std::optional<mime::Header>& header, LossNotices& notices) {
   if (!header) return;
   const std::string value = mime::headerValue(*header);
   const mime::DateParse date = mime::parseDate(text::trim(value));
@@ -101,14 +123,14 @@ void readDate(const mime::Header* header, LossNotices& notices) {
 
 // At most one report attachment, from `text` first, then from `html`; the body it came from
 // is emptied.
-void rescueReportAttachment(ReadResult& result) {
-  for (std::string* body : {&result.text, &result.html}) {
+std::optional<Attachment> rescueReportAttachment(std::string& text, std::string& html) {
+  for (std::string* body : {&text, &html}) {
     if (auto attachment = reportAttachmentFromBody(*body)) {
-      result.attachments.push_back(std::move(*attachment));
       body->clear();
-      return;
+      return attachment;
     }
   }
+  return std::nullopt;
 }
 
 // Whether `raw`, read as Latin-1 and trimmed of white space, equals `name` (ASCII, no
@@ -165,12 +187,43 @@ ReadName readNameOf(std::string_view raw) {
   return ReadName::Other;
 }
 
+// The top-level headers: every To is read during one pass over them, which also notes where
+// the first Cc header is and the first Date header; the Cc headers follow from there, so
+// that every notice keeps its place (all To, then all Cc, then Date). The names match as
+// findHeader matches them.
+void readHeaderPass(const mime::ParsedMessage& message, RecipientEntries& to, RecipientEntries& cc,
+                    LossNotices& notices) {
+  std::optional<mime::Header> date;
+  if (!message.parts.empty()) {
+    const std::span<const mime::HeaderSpot> spots = mime::headerSpots(message, 0);
+    const auto count = static_cast<uint32_t>(spots.size());
+    uint32_t firstCc = count;
+    for (uint32_t i = 0; i < count; ++i) {
+      const ReadName name = readNameOf(mime::spotName(message, spots[i]));
+      if (name == ReadName::To) {
+        readRecipients(mime::headerAt(message, 0, i), "To", to, notices);
+      } else if (name == ReadName::Cc) {
+        if (firstCc == count) firstCc = i;
+      } else if (name == ReadName::Date && !date) {
+        date = mime::headerAt(message, 0, i);
+      }
+    }
+    for (uint32_t i = firstCc; i < count; ++i) {
+      if (readNameOf(mime::spotName(message, spots[i])) == ReadName::Cc) {
+        readRecipients(mime::headerAt(message, 0, i), "Cc", cc, notices);
+      }
+    }
+  }
+  readDate(date, notices);
+}
+
 }  // namespace
 
-const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& cursor,
-                               std::string_view name) {
-  if (message.parts.empty()) return nullptr;
-  const auto& headers = message.parts.front().headers;
+std::optional<mime::Header> findHeader(const mime::ParsedMessage& message, size_t& cursor,
+                                       std::string_view name) {
+  if (message.parts.empty()) return std::nullopt;
+  const std::span<const mime::HeaderSpot> spots = mime::headerSpots(message, 0);
+  const auto count = static_cast<uint32_t>(spots.size());
   // The byte comparison serves ASCII names without white space at their edges (the only
   // kind asked for); any other name takes the decoded, trimmed comparison.
   const bool asciiName =
@@ -178,49 +231,30 @@ const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& curso
                   [](char c) { return static_cast<unsigned char>(c) < 0x80; }) &&
       (name.empty() || (!text::isWhiteSpace(static_cast<unsigned char>(name.front())) &&
                         !text::isWhiteSpace(static_cast<unsigned char>(name.back()))));
-  while (cursor < headers.size()) {
-    const mime::Header& header = headers[cursor++];
-    if (asciiName ? latin1NameEquals(header.name, name)
-                  : text::equalsIgnoreAsciiCase(text::trim(mime::headerName(header)), name)) {
-      return &header;
+  while (cursor < count) {
+    const auto index = static_cast<uint32_t>(cursor++);
+    const std::string_view raw = mime::spotName(message, spots[index]);
+    if (asciiName ? latin1NameEquals(raw, name)
+                  : text::equalsIgnoreAsciiCase(text::trim(text::latin1ToUtf8(raw)), name)) {
+      return mime::headerAt(message, 0, index);
     }
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& notices,
                              ReadDetail detail) {
   ReadResult result;
-  // The To headers are read during one pass over the top-level headers, which also notes
-  // where the first Cc header is and the first Date header; the Cc headers follow from
-  // there, so that every notice keeps its place (all To, then all Cc, then Date). The names
-  // match as findHeader matches them.
-  const mime::Header* date = nullptr;
-  if (!message.parts.empty()) {
-    const auto& headers = message.parts.front().headers;
-    const RecipientHeader& to = kRecipientHeaders[0];
-    const RecipientHeader& cc = kRecipientHeaders[1];
-    size_t firstCc = headers.size();
-    for (size_t i = 0; i < headers.size(); ++i) {
-      const ReadName name = readNameOf(headers[i].name);
-      if (name == ReadName::To) {
-        readRecipients(headers[i], to, result.*(to.list), notices, detail);
-      } else if (name == ReadName::Cc) {
-        if (firstCc == headers.size()) firstCc = i;
-      } else if (name == ReadName::Date && date == nullptr) {
-        date = &headers[i];
-      }
-    }
-    for (size_t i = firstCc; i < headers.size(); ++i) {
-      if (readNameOf(headers[i].name) == ReadName::Cc) {
-        readRecipients(headers[i], cc, result.*(cc.list), notices, detail);
-      }
-    }
-  }
-  readDate(date, notices);
+  RecipientEntries to{&result.to, detail};
+  RecipientEntries cc{&result.cc, detail};
+  readHeaderPass(message, to, cc, notices);
   collectBodies(message, 0, result.html, result.text, notices);
   collectAttachments(message, 0, result.attachments, notices, detail);
-  if (result.attachments.empty()) rescueReportAttachment(result);
+  if (result.attachments.empty()) {
+    if (auto rescued = rescueReportAttachment(result.text, result.html)) {
+      result.attachments.push_back(std::move(*rescued));
+    }
+  }
   return result;
 }
 
@@ -235,20 +269,24 @@ ReadOutcome readParsed(const mime::ParsedMessage& message) {
     return outcome;
   }
   LossNotices notices;
-  // The summary counts attachments and recipients and never shows them.
-  ReadResult result = readParsedMessage(message, notices, ReadDetail::Counts);
+  ReadSummary& summary = outcome.summary;
+  // The summary counts attachments and recipients and never shows them, so none is kept:
+  // the same read as readParsedMessage's, with counts in place of the lists.
+  RecipientEntries to;
+  RecipientEntries cc;
+  readHeaderPass(message, to, cc, notices);
+  collectBodies(message, 0, summary.html, summary.text, notices);
+  uint64_t attachments = countAttachments(message, 0, notices);
+  if (attachments == 0 && rescueReportAttachment(summary.text, summary.html)) attachments = 1;
 
   outcome.ok = true;
-  ReadSummary& summary = outcome.summary;
   summary.loss.reserve(notices.size());
   for (auto& notice : notices) {
     summary.loss.push_back(LossPair{std::move(notice.featureId), std::move(notice.action)});
   }
-  summary.html = std::move(result.html);
-  summary.text = std::move(result.text);
-  summary.attachments = result.attachments.size();
-  summary.to = result.to.size();
-  summary.cc = result.cc.size();
+  summary.attachments = attachments;
+  summary.to = to.count;
+  summary.cc = cc.count;
   return outcome;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -39,9 +40,10 @@ ReadOutcome readMessage(std::string_view bytes);
 // other looks at the same bytes).
 ReadOutcome readParsed(const mime::ParsedMessage& message);
 
-// How much of the result is filled in. Full: everything. Counts: what a read summary needs;
-// attachments omit their bytes (`content` stays empty) and recipient entries are empty
-// strings (only their number counts). The notices and every other member are the same.
+// How much of the result is filled in. Full: everything. Counts: attachments omit their bytes
+// (`content` stays empty) and recipient entries are empty strings (only their number
+// counts). The notices and every other member are the same. (readParsed keeps not even
+// that: it counts recipients and attachments without listing them.)
 enum class ReadDetail { Full, Counts };
 
 // The read step over an accepted message; notices are appended to `notices`.
@@ -51,8 +53,8 @@ ReadResult readParsedMessage(const mime::ParsedMessage& message, LossNotices& no
 // Cursor over the top-level header list: the next header at or after `cursor` whose name,
 // decoded as Latin-1 and trimmed of white space, equals `name` ignoring ASCII case. On a
 // match `cursor` moves past it.
-const mime::Header* findHeader(const mime::ParsedMessage& message, size_t& cursor,
-                               std::string_view name);
+std::optional<mime::Header> findHeader(const mime::ParsedMessage& message, size_t& cursor,
+                                       std::string_view name);
 
 // The two tree walks, over the part at `root` and everything below it.
 void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::string& html,
@@ -60,5 +62,7 @@ void collectBodies(const mime::ParsedMessage& message, uint32_t root, std::strin
 void collectAttachments(const mime::ParsedMessage& message, uint32_t root,
                         std::vector<Attachment>& attachments, LossNotices& notices,
                         ReadDetail detail = ReadDetail::Full);
+// The attachment walk's count alone, with the same notices.
+uint64_t countAttachments(const mime::ParsedMessage& message, uint32_t root, LossNotices& notices);
 
 }  // namespace email

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../../bench/adversarial_inputs.h"
 #include "email/mime/mime.h"
@@ -31,12 +32,12 @@ struct Observed {
   const email::ReadOutcome& outcome;
 
   std::string header(std::string_view name) const {
-    const auto* found = email::mime::firstHeader(parsed.parts.at(0), name);
-    return found == nullptr ? std::string("<absent>") : email::mime::headerValue(*found);
+    const auto found = email::mime::firstHeader(parsed, 0, name);
+    return !found ? std::string("<absent>") : email::mime::headerValue(*found);
   }
   std::string rawHeader(std::string_view name) const {
-    const auto* found = email::mime::firstHeader(parsed.parts.at(0), name);
-    return found == nullptr ? std::string("<absent>") : std::string(found->value);
+    const auto found = email::mime::firstHeader(parsed, 0, name);
+    return !found ? std::string("<absent>") : std::string(found->value);
   }
   bool hasLoss(std::string_view featureId) const {
     const auto& loss = outcome.summary.loss;
@@ -86,7 +87,7 @@ void expectFacts(std::string_view name, const Observed& o) {
     // No word qualifies, so the value is the raw text.
     EXPECT_EQ(o.header("Subject"), o.rawHeader("Subject"));
   } else if (name == "rfc2231-parameters") {
-    const auto& params = o.parsed.parts.at(0).contentType.params;
+    const auto params = email::mime::contentType(o.parsed, 0).params;
     auto found = params.find("name");
     ASSERT_NE(found, params.end());
     EXPECT_EQ(found->second, repeat("Ab", o.units));
@@ -94,7 +95,7 @@ void expectFacts(std::string_view name, const Observed& o) {
     EXPECT_EQ(p.attachDecl, 1u);
     EXPECT_EQ(summary.attachments, 1u);
   } else if (name == "spaced-base64") {
-    auto body = email::mime::transferDecode(o.parsed.parts.at(0));
+    auto body = email::mime::transferDecode(o.parsed, 0);
     EXPECT_TRUE(body.ok);
     EXPECT_EQ(body.bytes().size(), (o.units << 20) / 3 * 3);
     bool oversize = body.bytes().size() > email::kInlineCap;
@@ -107,6 +108,54 @@ void expectFacts(std::string_view name, const Observed& o) {
   } else if (name == "many-addresses") {
     EXPECT_EQ(summary.to, o.units + 1);
     EXPECT_FALSE(o.hasLoss("email.read.headers.recipients"));
+  } else if (name == "digest-bare-delimiters") {
+    // The last "--" line closes the list, so every other line opens an empty part.
+    EXPECT_EQ(p.parts, o.units - 1);
+    EXPECT_EQ(p.rfc822Parts, o.units - 1);
+    EXPECT_EQ(summary.attachments, o.units - 1);
+    EXPECT_TRUE(o.hasLoss("email.read.mime.message-rfc822"));
+  } else if (name == "mixed-bare-delimiters" || name == "crlf-bare-delimiters" ||
+             name == "short-boundary-siblings") {
+    EXPECT_EQ(p.parts, o.units - 1);
+    EXPECT_EQ(p.plainLeaves, o.units - 1);
+    EXPECT_EQ(p.plainNonempty, 0u);
+    EXPECT_EQ(p.depth, 1u);
+    EXPECT_EQ(summary.attachments, 0u);
+  } else if (name == "delimiter-header-pairs") {
+    EXPECT_EQ(p.parts, o.units);
+    EXPECT_EQ(p.plainLeaves, o.units);
+    EXPECT_EQ(o.parsed.parts.size(), o.units + 1);
+  } else if (name == "content-id-parts") {
+    EXPECT_EQ(p.parts, o.units);
+    EXPECT_EQ(p.cidParts, o.units);
+    EXPECT_EQ(summary.attachments, 0u);
+    EXPECT_TRUE(o.hasLoss("email.read.mime.related-cid"));
+  } else if (name == "other-textual-parts") {
+    EXPECT_EQ(p.parts, o.units);
+    EXPECT_EQ(p.otherTextualUnnamed, o.units);
+    EXPECT_EQ(p.otherTextualTypes, std::vector<std::string>{"text/x"});
+    EXPECT_TRUE(o.hasLoss("email.read.mime.textual-part"));
+  } else if (name == "empty-groups" || name == "semicolon-mailboxes") {
+    EXPECT_EQ(summary.to, o.units);  // a named empty group counts as one entry
+    EXPECT_FALSE(o.hasLoss("email.read.headers.recipients"));
+  } else if (name == "bare-name-lines" || name == "bare-colon-lines" ||
+             name == "empty-value-lines") {
+    EXPECT_EQ(email::mime::headerCount(o.parsed, 0), o.units);
+    EXPECT_EQ(p.parts, 1u);
+    EXPECT_EQ(summary.text, "body\n");
+  } else if (name == "base64-text-body") {
+    EXPECT_EQ(summary.text.size(), (o.units << 20) / 3 * 3);
+    EXPECT_EQ(p.plainNonempty, 1u);
+    EXPECT_EQ(p.oversize, summary.text.size() > email::kInlineCap ? 1u : 0u);
+  } else if (name == "folded-recipients") {
+    EXPECT_EQ(summary.to, 1u);  // not an address list: carried as one entry
+    EXPECT_TRUE(o.hasLoss("email.read.headers.recipients"));
+  } else if (name == "distinct-charsets") {
+    EXPECT_EQ(p.parts, o.units);
+    EXPECT_EQ(p.charsets.size(), o.units);
+    std::string last = "c";
+    last += std::to_string(o.units - 1);
+    EXPECT_EQ(p.charsets.back(), last);
   } else {
     ADD_FAILURE() << "no facts listed for " << name;
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,8 @@ using email::mime::ParamMap;
 using email::mime::parseContentType;
 
 ContentType typeOf(const std::string& value) {
-  const std::vector<Header> headers = {{"Content-Type", value}};
-  return parseContentType(headers, false);
+  const Header header{"Content-Type", value};
+  return parseContentType(&header, false);
 }
 
 struct TypeCase {
@@ -62,6 +63,50 @@ TEST(ContentType, FieldsAndParameters) {
     EXPECT_EQ(type.mimeType, c.mimeType);
     EXPECT_EQ(type.charset, c.charset);
     EXPECT_EQ(type.params, c.params);
+  }
+}
+
+// The parse keeps the media type and charset and reads parameters in place when the value is
+// plain; whatever way it takes, each must come out as the full reading gives it.
+TEST(ContentType, PartsReadTheSameAsTheFullReading) {
+  const std::vector<std::string> values = {
+      "TEXT/Plain ; Charset = \"UTF-8\"",
+      "",
+      "text/plain; charset=",
+      "text/plain; charset=\"",
+      "text/plain; name=\" spaced \"; format=flowed",
+      "application/x; name=\"a;b.txt\"; flag; q='x'",
+      "a/b; CHARSET=a; charset=b; =value",
+      "a/b; name=\"=?utf-8?B?6L+O5ai255m95a+M576O?=\"",
+      "TEXT/\xCE\x91\xCE\xA3",
+      "text/plain; name*=utf-8''caf%C3%A9.txt",
+      "text/plain;\tformat=\"flowed \" ;delsp=yes",
+      // Folds between pieces are trimmed away; one inside a name or value is a space.
+      "multipart/mixed;\r\n boundary=\"b1\";\r\n\tcharset=us-ascii",
+      "text/plain; charset=\r\n utf-8\r\n ; format=flowed",
+      "text/plain; name=\"a\r\n b.txt\"",
+      "text/plain; na\r\n me=x",
+      "text/\r\n plain",
+      "\r\n text/html",
+  };
+  for (const std::string& value : values) {
+    SCOPED_TRACE(testing::PrintToString(value));
+    const std::string message = "Content-Type: " + value + "\n\nbody";
+    const email::mime::ParsedMessage m = email::mime::parseMessage(message);
+    ASSERT_TRUE(m.ok());
+    const auto found = email::mime::firstHeader(m, 0, "Content-Type");
+    ASSERT_TRUE(found);
+    const ContentType full = parseContentType(&*found, false);
+    EXPECT_EQ(email::mime::mediaType(m, 0), full.mimeType);
+    EXPECT_EQ(email::mime::charset(m, 0), full.charset);
+    EXPECT_EQ(email::mime::declaresCharset(m, 0), full.params.contains("charset"));
+    for (const std::string name : {"charset", "name", "format", "delsp", "boundary", "q", ""}) {
+      const auto it = full.params.find(name);
+      const std::optional<std::string_view> want =
+          it == full.params.end() ? std::nullopt : std::optional<std::string_view>(it->second);
+      std::string storage;
+      EXPECT_EQ(email::mime::contentTypeParam(m, 0, name, storage), want) << name;
+    }
   }
 }
 
@@ -126,7 +171,7 @@ TEST(ContentDisposition, KindsAndParameters) {
     const std::string message = c.headerBlock + "\nbody";  // the parts view these bytes
     const email::mime::ParsedMessage m = email::mime::parseMessage(message);
     ASSERT_TRUE(m.ok());
-    const email::mime::ContentDisposition d = email::mime::contentDisposition(m.parts[0]);
+    const email::mime::ContentDisposition d = email::mime::contentDisposition(m, 0);
     EXPECT_EQ(d.kind, c.kind);
     EXPECT_EQ(d.extension, c.extension);
     EXPECT_EQ(d.params, c.params);

@@ -55,18 +55,17 @@ TEST(TransferDecodedSize, AgreesWithTheDecodedBytes) {
     const std::string message = "Content-Transfer-Encoding: base64\r\n\r\n" + c.body;
     const mime::ParsedMessage parsed = mime::parseMessage(message);
     ASSERT_TRUE(parsed.ok()) << c.what;
-    const mime::Part& part = parsed.parts.front();
-    const mime::BodyBytes decoded = mime::transferDecode(part);
-    const mime::BodySize counted = mime::transferDecodedSize(part);
+    const mime::BodyBytes decoded = mime::transferDecode(parsed, 0);
+    const mime::BodySize counted = mime::transferDecodedSize(parsed, 0);
     EXPECT_EQ(decoded.ok, c.ok) << c.what;
     EXPECT_EQ(counted.ok, c.ok) << c.what;
     // The kept decoding gives the same bytes, and a size asked after it agrees.
     const mime::ParsedMessage again = mime::parseMessage(message);
-    const mime::BodyBytes& kept = mime::decodedBody(again.parts.front());
+    const mime::BodyView kept = mime::decodedBody(again, 0);
     EXPECT_EQ(kept.ok, c.ok) << c.what;
-    EXPECT_EQ(kept.bytes(), decoded.bytes()) << c.what;
-    EXPECT_EQ(&mime::decodedBody(again.parts.front()), &kept) << c.what;
-    const mime::BodySize afterKept = mime::transferDecodedSize(again.parts.front());
+    EXPECT_EQ(kept.bytes, decoded.bytes()) << c.what;
+    EXPECT_EQ(mime::decodedBody(again, 0).bytes.data(), kept.bytes.data()) << c.what;
+    const mime::BodySize afterKept = mime::transferDecodedSize(again, 0);
     EXPECT_EQ(afterKept.ok, c.ok) << c.what;
     EXPECT_EQ(afterKept.size, counted.size) << c.what;
     if (c.ok) {
@@ -93,10 +92,10 @@ TEST(TransferDecodedSize, OtherEncodingsCountTheirOutput) {
         std::string("Content-Transfer-Encoding: ") + c.encoding + "\r\n\r\n" + c.body;
     const mime::ParsedMessage parsed = mime::parseMessage(message);
     ASSERT_TRUE(parsed.ok()) << c.encoding;
-    const mime::BodySize counted = mime::transferDecodedSize(parsed.parts.front());
+    const mime::BodySize counted = mime::transferDecodedSize(parsed, 0);
     EXPECT_TRUE(counted.ok) << c.encoding;
     EXPECT_EQ(counted.size, c.size) << c.encoding;
-    EXPECT_EQ(mime::transferDecode(parsed.parts.front()).bytes().size(), c.size) << c.encoding;
+    EXPECT_EQ(mime::transferDecode(parsed, 0).bytes().size(), c.size) << c.encoding;
   }
 }
 

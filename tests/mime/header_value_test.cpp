@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,40 @@ TEST(HeaderValue, TokenStreamKeepsWordsWhole) {
   }
   EXPECT_EQ(words, 1);
   EXPECT_EQ(joined, "\"a, b\" <x@y>, c");
+}
+
+// The address reader takes the tokens a few at a time; they must be the same tokens, a space
+// held back at the end of a step taking in the spaces that follow it.
+TEST(HeaderValue, StreamedTokensAreTheWholeValuesTokens) {
+  const std::string values[] = {
+      "",
+      "a, b",
+      "=?utf-8?q?a?= =?utf-8?q?b?=  \r\n =?utf-8?q?c?=",
+      "x =?utf-8?q?a?=\r\n \r\n\t\r\n y",
+      "a\n b\n \n c",
+      "=?utf-8?q?a?=\r\n ",
+      "\"=?utf-8?q?a=2C_b?=\" <x@y>,\r\n c",
+      "=?bad?x?y?= =?utf-8?b?YQ==?=\xE9",
+  };
+  for (const std::string& value : values) {
+    SCOPED_TRACE(testing::PrintToString(value));
+    email::mime::HeaderTokenStream stream(value);
+    std::vector<email::mime::HeaderToken> streamed;
+    std::vector<email::mime::HeaderToken> step;
+    size_t largestStep = 0;
+    while (stream.next(step)) {
+      largestStep = std::max(largestStep, step.size());
+      for (auto& token : step) streamed.push_back(std::move(token));
+      step.clear();
+    }
+    const std::vector<email::mime::HeaderToken> whole = tokenizeHeaderValue(value);
+    ASSERT_EQ(streamed.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_EQ(streamed[i].kind, whole[i].kind) << i;
+      EXPECT_EQ(streamed[i].text, whole[i].text) << i;
+    }
+    EXPECT_LE(largestStep, 4u);
+  }
 }
 
 TEST(HeaderValue, HeaderValueUsesRawValue) {

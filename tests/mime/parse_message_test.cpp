@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "email/mime/header_block.h"
 #include "email/mime/mime.h"
+#include "email/mime/multipart.h"
 
 namespace {
 
@@ -13,20 +15,20 @@ using email::mime::Header;
 using email::mime::kNoPart;
 using email::mime::ParsedMessage;
 using email::mime::parseMessage;
-using email::mime::Part;
 
 using NameValue = std::pair<std::string, std::string>;
 
-std::vector<NameValue> namesAndValues(const Part& part) {
+std::vector<NameValue> namesAndValues(const ParsedMessage& m, uint32_t part) {
   std::vector<NameValue> out;
-  for (const Header& h : part.headers) out.emplace_back(h.name, h.value);
+  for (const Header& h : email::mime::partHeaders(m, part)) out.emplace_back(h.name, h.value);
   return out;
 }
 
 std::vector<std::string> childRaws(const ParsedMessage& m, uint32_t parent) {
   std::vector<std::string> out;
-  for (const Part& p : m.parts) {
-    if (p.parent == parent) out.emplace_back(p.raw);
+  const std::vector<uint32_t> parents = email::mime::parentLinks(m);
+  for (uint32_t i = 0; i < m.parts.size(); ++i) {
+    if (parents[i] == parent) out.emplace_back(email::mime::partBytes(m, i));
   }
   return out;
 }
@@ -72,9 +74,9 @@ TEST(ParseMessage, HeaderBlock) {
       continue;
     }
     ASSERT_EQ(m.parts.size(), 1u);
-    EXPECT_EQ(namesAndValues(m.parts[0]), c.headers);
-    EXPECT_EQ(m.parts[0].body, c.body);
-    EXPECT_EQ(m.parts[0].raw, c.input);
+    EXPECT_EQ(namesAndValues(m, 0), c.headers);
+    EXPECT_EQ(email::mime::partBody(m, 0), c.body);
+    EXPECT_EQ(email::mime::partBytes(m, 0), c.input);
   }
 }
 
@@ -118,10 +120,10 @@ TEST(ParseMessage, MultipartSplitting) {
     const std::string message = "Content-Type: multipart/mixed; boundary=B\n\n" + c.body;
     const ParsedMessage m = parseMessage(message);
     ASSERT_TRUE(m.ok()) << m.error;
-    EXPECT_EQ(m.parts[0].body, c.preamble);
+    EXPECT_EQ(email::mime::partBody(m, 0), c.preamble);
     EXPECT_EQ(childRaws(m, 0), c.children);
-    EXPECT_EQ(m.parts[0].childCount, c.children.size());
-    EXPECT_EQ(m.parts[0].subtreeEnd, m.parts.size());
+    EXPECT_EQ(email::mime::childCount(m, 0), c.children.size());
+    EXPECT_EQ(email::mime::subtreeEnd(m, 0), m.parts.size());
   }
 }
 
@@ -145,7 +147,7 @@ TEST(ParseMessage, SplitConditionsAndRejection) {
     m = parseMessage(head);
     ASSERT_TRUE(m.ok());
     EXPECT_EQ(m.parts.size(), 1u) << head;
-    EXPECT_EQ(m.parts[0].body, "--B\n\nx\n");
+    EXPECT_EQ(email::mime::partBody(m, 0), "--B\n\nx\n");
   }
 }
 
@@ -175,18 +177,18 @@ TEST(ParseMessage, NestingAndDigest) {
       {"multipart/mixed", 1, 0, 0, 6},
       {"message/rfc822", 1, 0, 0, 7},
   };
-  for (size_t i = 0; i < expected.size(); ++i) {
+  for (uint32_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(i);
-    const Part& p = m.parts[i];
-    EXPECT_EQ(p.contentType.mimeType, expected[i].mimeType);
-    EXPECT_EQ(p.depth, expected[i].depth);
-    EXPECT_EQ(p.parent, expected[i].parent);
-    EXPECT_EQ(p.childCount, expected[i].childCount);
-    EXPECT_EQ(p.subtreeEnd, expected[i].subtreeEnd);
+    EXPECT_EQ(email::mime::mediaType(m, i), expected[i].mimeType);
+    EXPECT_EQ(m.parts[i].depth, expected[i].depth);
+    EXPECT_EQ(email::mime::parentOf(m, i), expected[i].parent);
+    EXPECT_EQ(email::mime::childCount(m, i), expected[i].childCount);
+    EXPECT_EQ(email::mime::subtreeEnd(m, i), expected[i].subtreeEnd);
+    EXPECT_EQ(email::mime::hasChildren(m, i), expected[i].childCount > 0);
   }
-  EXPECT_EQ(m.parts[3].body, "grandchild\n");
-  EXPECT_EQ(m.parts[5].body, "");
-  EXPECT_EQ(m.parts[6].body, "cut\n");
+  EXPECT_EQ(email::mime::partBody(m, 3), "grandchild\n");
+  EXPECT_EQ(email::mime::partBody(m, 5), "");
+  EXPECT_EQ(email::mime::partBody(m, 6), "cut\n");
 }
 
 struct TreeCase {
@@ -213,7 +215,9 @@ TEST(ParseMessage, BoundariesThatArePrefixesOfOthers) {
     const ParsedMessage m = parseMessage(c.message);
     ASSERT_TRUE(m.ok());
     std::vector<std::pair<uint32_t, std::string>> got;
-    for (const Part& p : m.parts) got.emplace_back(p.depth, std::string(p.body));
+    for (uint32_t i = 0; i < m.parts.size(); ++i) {
+      got.emplace_back(m.parts[i].depth, std::string(email::mime::partBody(m, i)));
+    }
     EXPECT_EQ(got, c.depthAndBody);
   }
 }
@@ -233,14 +237,12 @@ TEST(ParseMessage, DeepNestingUsesNoRecursion) {
   const auto elapsed = std::chrono::steady_clock::now() - started;
   ASSERT_TRUE(m.ok()) << m.error;
   ASSERT_EQ(m.parts.size(), kDepth + 1u);
-  const Part& leaf = m.parts.back();
-  EXPECT_EQ(leaf.depth, static_cast<uint32_t>(kDepth));
-  EXPECT_EQ(leaf.body, "leaf\n");
-  EXPECT_EQ(leaf.contentType.mimeType, "text/plain");
-  for (uint32_t i = 0; i < kDepth; ++i) {
-    ASSERT_EQ(m.parts[i].childCount, 1u) << i;
-    ASSERT_EQ(m.parts[i].subtreeEnd, m.parts.size()) << i;
-  }
+  EXPECT_EQ(m.parts.back().depth, static_cast<uint32_t>(kDepth));
+  EXPECT_EQ(email::mime::partBody(m, kDepth), "leaf\n");
+  EXPECT_EQ(email::mime::mediaType(m, kDepth), "text/plain");
+  // Each level holds the next one and nothing else.
+  for (uint32_t i = 0; i <= kDepth; ++i) ASSERT_EQ(m.parts[i].depth, i) << i;
+  EXPECT_EQ(email::mime::subtreeEnd(m, 0), m.parts.size());
   // Each level's delimiters are found by lookup, not by rescanning the nested bytes.
   EXPECT_LT(elapsed, std::chrono::seconds(20));
 }
@@ -253,9 +255,9 @@ TEST(ParseMessage, ManySiblingsAndNearMissLines) {
   ParsedMessage m = parseMessage(message);
   ASSERT_TRUE(m.ok());
   ASSERT_EQ(m.parts.size(), kSiblings + 1);
-  EXPECT_EQ(m.parts[0].childCount, kSiblings);
-  EXPECT_EQ(m.parts[kSiblings].body, "x\n");
-  EXPECT_EQ(m.parts[kSiblings].parent, 0u);
+  EXPECT_EQ(email::mime::childCount(m, 0), kSiblings);
+  EXPECT_EQ(email::mime::partBody(m, kSiblings), "x\n");
+  EXPECT_EQ(email::mime::parentOf(m, kSiblings), 0u);
 
   // Lines that almost start with the delimiter never match.
   const std::string boundary(200, 'B');
@@ -276,20 +278,57 @@ TEST(ParseMessage, DelimiterWithLineFeed) {
   EXPECT_EQ(childRaws(m, 0), std::vector<std::string>{"\none\n--a\nc\n"});
 }
 
+// A delimiter is first looked for by scanning and, once the scans have passed over enough
+// bytes, through the index of "--" lines; both must find the same line for every start and
+// slice end.
+TEST(DelimiterSearch, ScansAndTheIndexFindTheSameLines) {
+  const std::string messages[] = {
+      "--B\n--BOGUS\nx --B\n--B--\n--b\n--B",
+      "--\n--\r\n----\n-- x\n--B\n-",
+      "pre\n--abc\n--ab\n--a\n--abcdef\n--abc--\n--abc",
+      "--B\r\n\r\n--B\r\n--B\r\nx\r\n--B--\r\n",
+      "no delimiter at all\n- -\n",
+  };
+  const std::string boundaries[] = {"", "B", "BO", "a", "ab", "abc", "abcdef", "x", "-"};
+  for (const std::string& message : messages) {
+    std::vector<size_t> lineStarts = {0};
+    for (size_t i = 0; i < message.size(); ++i) {
+      if (message[i] == '\n') lineStarts.push_back(i + 1);
+    }
+    for (const std::string& boundary : boundaries) {
+      SCOPED_TRACE(testing::PrintToString(message) + " boundary " + boundary);
+      const email::mime::Delimiter delimiter = email::mime::makeDelimiter(boundary);
+      email::mime::DelimiterIndex scanned = email::mime::makeDelimiterIndex(message);
+      email::mime::DelimiterIndex indexed = email::mime::makeDelimiterIndex(message, 0);
+      for (const size_t start : lineStarts) {
+        for (const size_t sliceEnd : lineStarts) {
+          EXPECT_EQ(email::mime::findDelimiterLine(scanned, delimiter, start, sliceEnd),
+                    email::mime::findDelimiterLine(indexed, delimiter, start, sliceEnd))
+              << start << " " << sliceEnd;
+        }
+        EXPECT_EQ(email::mime::findDelimiterLine(scanned, delimiter, start, message.size()),
+                  email::mime::findDelimiterLine(indexed, delimiter, start, message.size()))
+            << start;
+      }
+      EXPECT_FALSE(scanned.built);
+      EXPECT_TRUE(indexed.built || lineStarts.size() == 1);
+    }
+  }
+}
+
 TEST(HeaderLookup, FirstHeaderMatchesNamesExactlyIgnoringAsciiCase) {
   const ParsedMessage m = parseMessage(
       "\tContent-Type: c/d\nContent-Type : a/b\nCONTENT-TYPE: e/f\ncontent-type: g/h\n"
       "X-\xC9t\xE9: 1\n\n");
   ASSERT_TRUE(m.ok());
-  const Part& root = m.parts[0];
-  const Header* found = email::mime::firstHeader(root, "content-type");
-  ASSERT_NE(found, nullptr);
+  const std::optional<Header> found = email::mime::firstHeader(m, 0, "content-type");
+  ASSERT_TRUE(found);
   EXPECT_EQ(found->value, "e/f");
-  EXPECT_EQ(root.contentType.mimeType, "e/f");
-  EXPECT_EQ(email::mime::firstHeader(root, "X-\xC3\x89t\xC3\xA9"), nullptr);
-  EXPECT_EQ(email::mime::firstHeader(root, "Missing"), nullptr);
-  EXPECT_EQ(email::mime::headerName(root.headers[4]), "X-\xC3\x89t\xC3\xA9");
-  EXPECT_EQ(email::mime::headerName(root.headers[0]), "\tContent-Type");
+  EXPECT_EQ(email::mime::mediaType(m, 0), "e/f");
+  EXPECT_FALSE(email::mime::firstHeader(m, 0, "X-\xC3\x89t\xC3\xA9"));
+  EXPECT_FALSE(email::mime::firstHeader(m, 0, "Missing"));
+  EXPECT_EQ(email::mime::headerName(email::mime::headerAt(m, 0, 4)), "X-\xC3\x89t\xC3\xA9");
+  EXPECT_EQ(email::mime::headerName(email::mime::headerAt(m, 0, 0)), "\tContent-Type");
 }
 
 }  // namespace

@@ -111,17 +111,25 @@ TEST(TransferDecode, FirstHeaderSelectsLowerCasedUntrimmedValue) {
        true,
        "aGk"},  // the first header wins: "=" at the end is a soft break
       {{{"Content-Transfer-Encoding ", "base64"}}, "aGk=", true, false, "aGk="},
+      // The value is decoded before it is compared: leading white space goes, words decode.
+      {{{"Content-Transfer-Encoding", "\tbase64"}}, "aGk=", true, true, "hi"},
+      {{{"Content-Transfer-Encoding", "=?us-ascii?q?Base64?="}}, "aGk=", true, true, "hi"},
   };
   for (const auto& c : cases) {
-    email::mime::Part part;
-    part.headers = c.headers;
-    part.body = c.body;
-    const email::mime::BodyBytes got = email::mime::transferDecode(part);
+    std::string message;
+    for (const Header& header : c.headers) {
+      message += std::string(header.name) + ": " + std::string(header.value) + "\n";
+    }
+    message += "\n" + c.body;
+    const email::mime::ParsedMessage parsed = email::mime::parseMessage(message);
+    ASSERT_TRUE(parsed.ok());
+    const email::mime::BodyBytes got = email::mime::transferDecode(parsed, 0);
     EXPECT_EQ(got.ok, c.ok) << c.body;
     EXPECT_EQ(got.transformed, c.transformed) << c.body;
     EXPECT_EQ(got.bytes(), c.want) << c.body;
     if (c.ok && !c.transformed) {
-      EXPECT_EQ(got.bytes().data(), part.body.data());  // identity encodings return a view
+      // Identity encodings return a view of the message.
+      EXPECT_EQ(got.bytes().data(), email::mime::partBody(parsed, 0).data());
     }
   }
 }

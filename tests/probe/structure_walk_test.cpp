@@ -33,6 +33,25 @@ void expectWalks(const std::vector<WalkCase>& cases) {
   }
 }
 
+// The lists of distinct values are searched while short and indexed once long; either way
+// each value is listed once, in the order first seen.
+TEST(StructureWalk, LongListsOfDistinctValuesKeepTheirOrder) {
+  std::string body;
+  std::string expected;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      body += "--B\nContent-Type: text/plain; charset=c" + std::to_string(i) + "\n\n";
+      if (round == 0)
+        expected += std::string(expected.empty() ? "" : ",") + "c" + std::to_string(i);
+    }
+  }
+  const ventry::Probe probe = ventry::probeMessage(mixed(body + "--B--\n"));
+  std::string got;
+  for (const std::string& charset : probe.charsets) got += (got.empty() ? "" : ",") + charset;
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(probe.parts, 80u);
+}
+
 TEST(StructureWalk, TreeShapeAndLeafCounts) {
   expectWalks({
       {"empty message", "", "topCt=text/plain parts=1 plain=1 charsets=[us-ascii]"},

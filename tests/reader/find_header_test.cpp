@@ -2,6 +2,7 @@
 // NEL and no-break space among it) and compared ignoring ASCII case.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "email/mime/mime.h"
@@ -32,8 +33,8 @@ TEST(FindHeader, TrimsLatin1WhiteSpaceAndIgnoresCase) {
     const mime::ParsedMessage parsed = mime::parseMessage(message);
     ASSERT_TRUE(parsed.ok()) << c.headerName;
     size_t cursor = 0;
-    const mime::Header* header = email::findHeader(parsed, cursor, c.wanted);
-    EXPECT_EQ(header != nullptr, c.found) << testing::PrintToString(c.headerName);
+    const std::optional<mime::Header> header = email::findHeader(parsed, cursor, c.wanted);
+    EXPECT_EQ(header.has_value(), c.found) << testing::PrintToString(c.headerName);
   }
 }
 
@@ -41,13 +42,13 @@ TEST(FindHeader, CursorMovesPastEachMatch) {
   const std::string message = "To: a@x\r\nSubject: s\r\nto : b@y\r\nX: 1\r\n\r\n";
   const mime::ParsedMessage parsed = mime::parseMessage(message);
   size_t cursor = 0;
-  const mime::Header* first = email::findHeader(parsed, cursor, "To");
-  ASSERT_NE(first, nullptr);
+  const std::optional<mime::Header> first = email::findHeader(parsed, cursor, "To");
+  ASSERT_TRUE(first);
   EXPECT_EQ(first->value, "a@x");
-  const mime::Header* second = email::findHeader(parsed, cursor, "To");
-  ASSERT_NE(second, nullptr);
+  const std::optional<mime::Header> second = email::findHeader(parsed, cursor, "To");
+  ASSERT_TRUE(second);
   EXPECT_EQ(second->value, "b@y");
-  EXPECT_EQ(email::findHeader(parsed, cursor, "To"), nullptr);
+  EXPECT_FALSE(email::findHeader(parsed, cursor, "To"));
 }
 
 }  // namespace

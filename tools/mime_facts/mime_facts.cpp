@@ -64,7 +64,7 @@ void appendAddresses(std::string& out, const email::mime::ParsedMessage& msg,
   out += '[';
   size_t cursor = 0;
   bool first = true;
-  while (const auto* h = email::findHeader(msg, cursor, name)) {
+  while (const auto h = email::findHeader(msg, cursor, name)) {
     if (!first) out += ',';
     first = false;
     auto list = email::mime::parseAddressList(*h);
@@ -122,13 +122,13 @@ std::string factsLine(const std::string& name, const std::string& bytes) {
     return out + "}";
   }
   out += "\"ok\",\"headers\":[";
-  const auto& root = msg.parts[0];
-  for (size_t i = 0; i < root.headers.size(); ++i) {
+  const std::vector<email::mime::Header> rootHeaders = email::mime::partHeaders(msg, 0);
+  for (size_t i = 0; i < rootHeaders.size(); ++i) {
     if (i) out += ',';
     out += '[';
-    appendJsonString(out, email::mime::headerName(root.headers[i]));
+    appendJsonString(out, email::mime::headerName(rootHeaders[i]));
     out += ',';
-    std::string value = email::mime::headerValue(root.headers[i]);
+    std::string value = email::mime::headerValue(rootHeaders[i]);
     size_t chars = text::countCodePoints(value);
     if (chars > 300) {
       appendJsonString(out, text::prefixCodePoints(value, 300));
@@ -144,7 +144,7 @@ std::string factsLine(const std::string& name, const std::string& bytes) {
   appendAddresses(out, msg, "Cc");
   out += ",\"date\":";
   size_t cursor = 0;
-  if (const auto* h = email::findHeader(msg, cursor, "Date")) {
+  if (const auto h = email::findHeader(msg, cursor, "Date")) {
     std::string v(text::trim(email::mime::headerValue(*h)));
     auto d = email::mime::parseDate(v);
     out += "{\"value\":";
@@ -160,35 +160,39 @@ std::string factsLine(const std::string& name, const std::string& bytes) {
     out += "null";
   }
   out += ",\"parts\":[";
-  for (size_t i = 0; i < msg.parts.size(); ++i) {
-    const auto& p = msg.parts[i];
+  std::vector<uint32_t> children(msg.parts.size(), 0);
+  for (const uint32_t parent : email::mime::parentLinks(msg)) {
+    if (parent != email::mime::kNoPart) ++children[parent];
+  }
+  for (uint32_t i = 0; i < msg.parts.size(); ++i) {
+    const email::mime::ContentType type = email::mime::contentType(msg, i);
     if (i) out += ',';
-    out += "{\"depth\":" + std::to_string(p.depth) + ",\"ctype\":";
-    appendJsonString(out, p.contentType.mimeType);
+    out += "{\"depth\":" + std::to_string(msg.parts[i].depth) + ",\"ctype\":";
+    appendJsonString(out, type.mimeType);
     out += ",\"charset\":";
-    appendJsonString(out, p.contentType.charset);
+    appendJsonString(out, type.charset);
     out += ",\"params\":";
-    appendParams(out, p.contentType.params);
-    auto disp = email::mime::contentDisposition(p);
+    appendParams(out, type.params);
+    auto disp = email::mime::contentDisposition(msg, i);
     out += ",\"disp\":{\"kind\":";
     appendJsonString(out, dispositionWord(disp));
     out += ",\"params\":";
     appendParams(out, disp.params);
-    out += "},\"children\":" + std::to_string(p.childCount) + ",\"cte\":";
-    if (const auto* cte = email::mime::firstHeader(p, "Content-Transfer-Encoding")) {
+    out += "},\"children\":" + std::to_string(children[i]) + ",\"cte\":";
+    if (const auto cte = email::mime::firstHeader(msg, i, "Content-Transfer-Encoding")) {
       appendJsonString(out, email::mime::headerValue(*cte));
     } else {
       out += "null";
     }
-    out += ",\"raw_len\":" + std::to_string(p.body.size());
-    auto raw = email::mime::transferDecode(p);
+    out += ",\"raw_len\":" + std::to_string(email::mime::partBody(msg, i).size());
+    auto raw = email::mime::transferDecode(msg, i);
     if (!raw.ok) {
       out += ",\"body_raw\":{\"error\":\"decode\"},\"body_text\":{\"error\":\"decode\"}}";
       continue;
     }
     out += ",\"body_raw\":{\"len\":" + std::to_string(raw.bytes().size()) + ",\"sha256\":\"" +
            digest(raw.bytes()) + "\"}";
-    std::string textBody = email::mime::decodeCharset(raw.bytes(), p.contentType.charset);
+    std::string textBody = email::mime::decodeCharset(raw.bytes(), type.charset);
     out += ",\"body_text\":{\"len_utf8\":" + std::to_string(textBody.size()) + ",\"sha256\":\"" +
            digest(textBody) + "\",\"head\":";
     appendJsonString(out, text::prefixCodePoints(textBody, 80));

@@ -23,7 +23,7 @@ Probe probeParsed(std::string_view bytes, const mime::ParsedMessage& message) {
     probe.parseErr = true;
     return probe;
   }
-  probe.topCt = text::unicodeLower(message.parts.front().contentType.mimeType);
+  probe.topCt = text::unicodeLower(mime::mediaType(message, 0));
   probePart(message, 0, probe);
   return probe;
 }

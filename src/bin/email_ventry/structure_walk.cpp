@@ -2,8 +2,11 @@
 // tree's shape and the raw signals a message reader can lose.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "email_ventry/probe.h"
 #include "text/text.h"
@@ -73,50 +76,79 @@ void searchHtml(std::string_view html, Probe& probe) {
   if (contains(lower, "<script")) probe.scriptInHtml = true;
 }
 
-bool declaresFlowed(const mime::ContentType& contentType) {
-  const auto format = contentType.params.find("format");
-  return format != contentType.params.end() &&
-         text::equalsIgnoreAsciiCase(format->second, "flowed");
-}
+// Appends to one of the probe's lists of distinct values, as pushUnique does. A list stays
+// short in real mail and is searched; one that grows long (a hostile message can name a
+// distinct charset in every part) is indexed, so that adding stays constant time.
+class DistinctList {
+ public:
+  explicit DistinctList(std::vector<std::string>& list) : list_(list) {}
 
-void probeLeaf(const mime::Part& part, std::string_view mediaType, Probe& probe) {
+  void add(std::string value) {
+    if (!index_) {
+      if (std::find(list_.begin(), list_.end(), value) != list_.end()) return;
+      if (list_.size() < kSearched) {
+        list_.push_back(std::move(value));
+        return;
+      }
+      index_.emplace(list_.begin(), list_.end());
+    }
+    if (index_->insert(value).second) list_.push_back(std::move(value));
+  }
+
+ private:
+  static constexpr size_t kSearched = 16;
+  std::vector<std::string>& list_;
+  std::optional<std::unordered_set<std::string>> index_;
+};
+
+struct ProbeLists {
+  DistinctList cte;
+  DistinctList charsets;
+  DistinctList otherTextualTypes;
+};
+
+void probeLeaf(const mime::ParsedMessage& message, uint32_t part, std::string_view mediaType,
+               Probe& probe, ProbeLists& lists) {
   ++probe.parts;
 
-  const mime::ContentDisposition disposition = mime::contentDisposition(part);
-  const bool named =
-      disposition.params.contains("filename") || part.contentType.params.contains("name");
+  const mime::ContentDisposition disposition = mime::contentDisposition(message, part);
+  std::string storage;
+  const bool named = disposition.params.contains("filename") ||
+                     mime::contentTypeParam(message, part, "name", storage).has_value();
   const bool attachment = disposition.kind == mime::DispositionKind::Attachment;
   if (named || attachment) ++probe.attachDecl;
   const bool unnamed = !named && !attachment;
 
-  if (const mime::Header* cte = mime::firstHeader(part, "Content-Transfer-Encoding")) {
-    pushUnique(probe.cte, text::asciiLower(text::trim(mime::headerValue(*cte))));
+  if (const auto cte = mime::partHeader(message, part, mime::PartHeader::ContentTransferEncoding)) {
+    lists.cte.add(text::asciiLower(text::trim(mime::headerValue(*cte))));
   }
 
-  std::string charset = text::asciiLower(part.contentType.charset);
+  const std::string_view declaredCharset = mime::charset(message, part);
+  std::string charset = text::asciiLower(declaredCharset);
   const bool asciiLike = isAsciiLikeCharset(charset);
-  pushUnique(probe.charsets, std::move(charset));
+  lists.charsets.add(std::move(charset));
 
   const bool textual = text::startsWith(mediaType, "text/");
-  if (unnamed && !textual && mime::firstHeader(part, "Content-ID") != nullptr) ++probe.cidParts;
+  if (unnamed && !textual && mime::partHeader(message, part, mime::PartHeader::ContentId))
+    ++probe.cidParts;
   if (unnamed && mediaType == "message/rfc822") ++probe.rfc822Unnamed;
 
   if (!textual) {
     // Only the decoded length counts here (a failed decoding counts as empty).
-    if (mime::transferDecodedSize(part).size > kOversizeLimit) ++probe.oversize;
+    if (mime::transferDecodedSize(message, part).size > kOversizeLimit) ++probe.oversize;
     return;
   }
 
   // A failed transfer decoding leaves the body empty and the text unobtained.
-  const mime::BodyBytes& body = mime::decodedBody(part);
-  const std::string_view bytes = body.ok ? body.bytes() : std::string_view();
+  const mime::BodyView body = mime::decodedBody(message, part);
+  const std::string_view bytes = body.ok ? body.bytes : std::string_view();
   if (bytes.size() > kOversizeLimit) ++probe.oversize;
   if (asciiLike && !text::isAscii(bytes)) probe.undeclNonAscii = true;
 
   if (mediaType == "text/html") {
     ++probe.htmlLeaves;
     if (body.ok) {
-      const std::string html = mime::decodeCharset(bytes, part.contentType.charset);
+      const std::string html = mime::decodeCharset(bytes, declaredCharset);
       if (!html.empty()) ++probe.htmlNonempty;
       searchHtml(html, probe);
     }
@@ -124,15 +156,14 @@ void probeLeaf(const mime::Part& part, std::string_view mediaType, Probe& probe)
     ++probe.plainLeaves;
     // Empty bytes decode to empty text, and so does a body holding only a byte-order mark;
     // decodesToText settles most bodies by their first byte.
-    if (body.ok && mime::decodesToText(bytes, part.contentType.charset)) {
-      ++probe.plainNonempty;
-    }
-    if (declaresFlowed(part.contentType)) probe.formatFlowed = true;
+    if (body.ok && mime::decodesToText(bytes, declaredCharset)) ++probe.plainNonempty;
+    const auto format = mime::contentTypeParam(message, part, "format", storage);
+    if (format && text::equalsIgnoreAsciiCase(*format, "flowed")) probe.formatFlowed = true;
   } else if (mediaType == "text/calendar") {
     ++(unnamed ? probe.calUnnamed : probe.calNamed);
   } else if (unnamed) {
     ++probe.otherTextualUnnamed;
-    pushUnique(probe.otherTextualTypes, std::string(mediaType));
+    lists.otherTextualTypes.add(std::string(mediaType));
   }
 }
 
@@ -140,23 +171,25 @@ void probeLeaf(const mime::Part& part, std::string_view mediaType, Probe& probe)
 
 void probePart(const mime::ParsedMessage& message, uint32_t root, Probe& probe) {
   if (root >= message.parts.size()) return;
-  // The parts vector is in pre-order and a subtree is the range [root, subtreeEnd), so a
-  // plain loop visits the same parts in the same order as a depth-first walk would.
-  const size_t end = std::min<size_t>(message.parts[root].subtreeEnd, message.parts.size());
+  // The parts are in pre-order and a subtree is the range [root, subtreeEnd), so a plain
+  // loop visits the same parts in the same order as a depth-first walk would.
+  const uint32_t end = mime::subtreeEnd(message, root);
+  ProbeLists lists{DistinctList(probe.cte), DistinctList(probe.charsets),
+                   DistinctList(probe.otherTextualTypes)};
   std::string mediaTypeStorage;
-  for (size_t i = root; i < std::max<size_t>(end, root + 1); ++i) {
-    const mime::Part& part = message.parts[i];
-    probe.depth = std::max(probe.depth, part.depth);
+  for (uint32_t i = root; i < end; ++i) {
+    probe.depth = std::max(probe.depth, message.parts[i].depth);
 
     const std::string_view mediaType =
-        text::unicodeLowerView(part.contentType.mimeType, mediaTypeStorage);
+        text::unicodeLowerView(mime::mediaType(message, i), mediaTypeStorage);
     if (mediaType == "message/rfc822") ++probe.rfc822Parts;
     if (mediaType == "multipart/signed") probe.isSigned = true;
     if (mediaType == "multipart/report") probe.report = true;
     if (mediaType == "multipart/encrypted") probe.encrypted = true;
 
-    const bool container = part.childCount > 0 || text::startsWith(mediaType, "multipart/");
-    if (!container) probeLeaf(part, mediaType, probe);
+    const bool container =
+        mime::hasChildren(message, i) || text::startsWith(mediaType, "multipart/");
+    if (!container) probeLeaf(message, i, mediaType, probe, lists);
   }
 }
 

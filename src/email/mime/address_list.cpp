@@ -30,10 +30,11 @@ struct Item {
 };
 
 // Walks the normalised token stream one item at a time: characters of text tokens (white
-// space among them reported as Space), whole space tokens, whole decoded words.
+// space among them reported as Space), whole space tokens, whole decoded words. The tokens
+// come from the stream a few at a time; a view handed out stays valid until the next call.
 class ItemReader {
  public:
-  explicit ItemReader(const std::vector<HeaderToken>& tokens) : tokens_(tokens) {}
+  explicit ItemReader(HeaderTokenStream& stream) : stream_(stream) {}
 
   bool atEnd() {
     skipEmpty();
@@ -94,16 +95,27 @@ class ItemReader {
   }
 
  private:
+  // Moves to the next token that is a word or not empty, taking more from the stream when
+  // the ones at hand are used up.
   void skipEmpty() {
-    while (token_ < tokens_.size() && tokens_[token_].kind != HeaderTokenKind::Word &&
-           tokens_[token_].text.empty()) {
-      ++token_;
+    for (;;) {
+      while (token_ < tokens_.size() && tokens_[token_].kind != HeaderTokenKind::Word &&
+             tokens_[token_].text.empty()) {
+        ++token_;
+      }
+      if (token_ < tokens_.size() || done_) return;
+      tokens_.clear();
+      token_ = 0;
+      pos_ = 0;
+      done_ = !stream_.next(tokens_);
     }
   }
 
-  const std::vector<HeaderToken>& tokens_;
+  HeaderTokenStream& stream_;
+  std::vector<HeaderToken> tokens_;
   size_t token_ = 0;
   size_t pos_ = 0;
+  bool done_ = false;
 };
 
 enum class State {
@@ -136,22 +148,28 @@ std::string rtrim(const std::string& s) {
 // One run of the machine. The top level runs it with `inGroup` false; a group's members are
 // read by a second, fresh run with `inGroup` true on the same reader, which returns at the
 // group's ';'. A ':' inside that run is a nested group and fails, so runs never go deeper than
-// two.
+// two. A counting run keeps no items, only the number of entries they make.
 struct ListParse {
   bool ok = true;
   std::string error;
   std::vector<AddressItem> items;  // the list, or the group's members as mailboxes
+  uint64_t entries = 0;            // when counting: mailboxes, members and named groups
 };
 
 class Machine {
  public:
-  Machine(ItemReader& reader, bool inGroup) : reader_(reader), inGroup_(inGroup) {}
+  Machine(ItemReader& reader, bool inGroup, bool counting)
+      : reader_(reader), inGroup_(inGroup), counting_(counting) {}
 
   ListParse run();
 
  private:
   bool pushMailbox(std::optional<std::string> name, std::string address) {
     if (address.find('@') == std::string::npos) return fail(kNoAt);
+    if (counting_) {
+      ++result_.entries;
+      return true;
+    }
     AddressItem item;
     item.mailbox.displayName = std::move(name);
     item.mailbox.address = std::move(address);
@@ -170,6 +188,7 @@ class Machine {
 
   ItemReader& reader_;
   bool inGroup_;
+  bool counting_;
   ListParse result_;
   std::optional<std::string> name_;
   std::string addr_;
@@ -182,11 +201,18 @@ bool Machine::readGroup(std::string groupName) {
   group.isGroup = true;
   group.groupName = std::move(groupName);
   // A value that ends right after the ':' is an empty group, not an unterminated one.
+  uint64_t members = 0;
   if (!reader_.atEnd()) {
-    Machine members(reader_, true);
-    ListParse parsed = members.run();
+    Machine memberMachine(reader_, true, counting_);
+    ListParse parsed = memberMachine.run();
     if (!parsed.ok) return fail(parsed.error);
+    members = parsed.entries;
     for (AddressItem& member : parsed.items) group.members.push_back(std::move(member.mailbox));
+  }
+  if (counting_) {
+    // The members, or the group itself when it has none but a name.
+    result_.entries += members > 0 ? members : (group.groupName.empty() ? 0 : 1);
+    return true;
   }
   result_.items.push_back(std::move(group));
   return true;
@@ -558,11 +584,21 @@ std::optional<size_t> countPlainMailboxes(const Header& header) {
   return count;
 }
 
+std::optional<uint64_t> countAddressEntries(const Header& header) {
+  if (const std::optional<size_t> plain = countPlainMailboxes(header)) return *plain;
+  HeaderTokenStream tokens(header.value);
+  ItemReader reader(tokens);
+  Machine machine(reader, false, true);
+  const ListParse parsed = machine.run();
+  if (!parsed.ok) return std::nullopt;
+  return parsed.entries;
+}
+
 AddressList parseAddressList(const Header& header) {
   if (std::optional<AddressList> plain = parsePlainAddressList(header.value)) return *plain;
-  std::vector<HeaderToken> tokens = tokenizeHeaderValue(header.value);
+  HeaderTokenStream tokens(header.value);
   ItemReader reader(tokens);
-  Machine machine(reader, false);
+  Machine machine(reader, false, false);
   ListParse parsed = machine.run();
   AddressList list;
   list.ok = parsed.ok;

@@ -146,10 +146,10 @@ bool decodesToText(std::string_view bytes, std::string_view label) {
   return !decodeCharset(bytes, label).empty();
 }
 
-std::optional<std::string> bodyText(const Part& part) {
-  const BodyBytes body = transferDecode(part);
+std::optional<std::string> bodyText(const ParsedMessage& message, uint32_t part) {
+  const BodyBytes body = transferDecode(message, part);
   if (!body.ok) return std::nullopt;
-  return decodeCharset(body.bytes(), part.contentType.charset);
+  return decodeCharset(body.bytes(), charset(message, part));
 }
 
 }  // namespace email::mime

@@ -40,7 +40,8 @@ size_t findColonOrLineFeed(std::string_view s, size_t from) {
 
 // Reads one header whose first byte is at `pos` (not SP, not an empty line) and returns the
 // offset where the next header starts.
-size_t readHeader(std::string_view s, size_t pos, Header& header) {
+// Inlined into the block reader's loop, which calls it for every header.
+[[gnu::always_inline]] inline size_t readHeader(std::string_view s, size_t pos, Header& header) {
   const size_t nameEnd = findColonOrLineFeed(s, pos);
   header.name = s.substr(pos, nameEnd - pos);
   if (nameEnd == s.size()) {
@@ -83,12 +84,12 @@ size_t readHeader(std::string_view s, size_t pos, Header& header) {
 
 }  // namespace
 
-HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders) {
-  HeaderBlock block;
-  // One allocation instead of several doublings. The room stays below the part's own size,
-  // so that many tiny parts cannot make the reservations outgrow the message.
-  block.headers.reserve(std::min<size_t>(expectedHeaders, part.size() / sizeof(Header)));
-  size_t pos = 0;
+HeaderBlockEnd readHeaderBlock(std::string_view message, size_t begin, size_t end,
+                               std::vector<HeaderSpot>& headers) {
+  // The part ends at `end`: headers are read in the message up to there.
+  const std::string_view part = message.substr(0, end);
+  HeaderBlockEnd block;
+  size_t pos = begin;
   for (;;) {
     if (pos >= part.size()) {
       block.bodyStart = part.size();
@@ -104,19 +105,25 @@ HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders) {
         block.bodyStart = pos + 2;
         return block;
       }
-      block.headers.clear();
       block.error = kLoneCrError;
       return block;
     }
     if (c == ' ') {
-      block.headers.clear();
       block.error = kLeadingSpaceError;
       return block;
     }
     Header header;
+    const size_t lineStart = pos;
     pos = readHeader(part, pos, header);
-    block.headers.push_back(header);
+    const uint64_t nameLength = std::min<uint64_t>(header.name.size(), HeaderSpot::kLongName);
+    headers.push_back(HeaderSpot{lineStart | nameLength << 48});
   }
+}
+
+Header readHeaderAt(std::string_view message, size_t lineStart, size_t partEnd) {
+  Header header;
+  readHeader(message.substr(0, partEnd), lineStart, header);
+  return header;
 }
 
 }  // namespace email::mime

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,19 +14,20 @@ inline constexpr std::string_view kLoneCrError =
 inline constexpr std::string_view kLeadingSpaceError =
     "Header cannot start with a space; it is likely an overhanging line from a previous header";
 
-struct HeaderBlock {
-  std::vector<Header> headers;  // views into the parsed bytes
-  size_t bodyStart = 0;         // offset of the first body byte
-  std::string error;            // the rejection text, empty when the block was read
+struct HeaderBlockEnd {
+  size_t bodyStart = 0;    // offset of the first body byte in the message
+  std::string_view error;  // the rejection text, empty when the block was read
 };
 
-// Room reserved up front for the headers: a message's own header block holds a few dozen, a
-// body part's only a few.
-inline constexpr size_t kMessageHeaderRoom = 32;
-inline constexpr size_t kBodyPartHeaderRoom = 4;
+// Reads the header block of the part [begin, end) of `message`, appending where each header
+// starts to `headers`. Only an empty line ("\n" or "\r\n") ends the block; the end of the
+// part ends it too (the body is then empty). On a rejection `headers` may hold part of the
+// block.
+HeaderBlockEnd readHeaderBlock(std::string_view message, size_t begin, size_t end,
+                               std::vector<HeaderSpot>& headers);
 
-// Reads the header block at the start of `part`. Only an empty line ("\n" or "\r\n") ends the
-// block; the end of the bytes ends it too (the body is then empty).
-HeaderBlock parseHeaderBlock(std::string_view part, size_t expectedHeaders = kMessageHeaderRoom);
+// The header whose line starts at `lineStart` of a part that ends at `partEnd`, read again
+// as the block reader read it.
+Header readHeaderAt(std::string_view message, size_t lineStart, size_t partEnd);
 
 }  // namespace email::mime

@@ -2,6 +2,7 @@
 // detection and decoding, and the white-space normalisation between the resulting pieces.
 #include "email/mime/header_value.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -156,106 +157,192 @@ class Normaliser {
   std::string_view pendingText_;
 };
 
-// Splits one line (already trimmed at its start) into text, space and decoded-word pieces.
+// Splits one line (already trimmed at its start) into text, space and decoded-word pieces,
+// one encoded-word candidate per step.
 template <typename Sink>
-void tokenizeLine(std::string_view line, Normaliser<Sink>& out) {
-  auto textOrSpace = [&out](std::string_view piece) {
+class LineTokenizer {
+ public:
+  explicit LineTokenizer(std::string_view line) : line_(line), before_(line), after_(line) {}
+
+  // Emits the pieces up to and including the next encoded-word candidate; false once the
+  // line's last piece is out.
+  bool step(Normaliser<Sink>& out) {
+    const size_t v = line_.find("=?", s_);
+    if (v == std::string_view::npos) {
+      textOrSpace(line_.substr(s_), out);
+      return false;
+    }
+    if (v != 0 && !before_.boundaryAt(v - 1)) {
+      out.text(line_.substr(s_, v + 2 - s_));
+      s_ = v + 2;
+      return true;
+    }
+    textOrSpace(line_.substr(s_, v - s_), out);
+    const size_t e = findEnd(v + 2);
+    if (e == std::string_view::npos) {
+      out.text(line_.substr(v, 2));
+      s_ = v + 2;
+      return true;
+    }
+    std::optional<std::string> decoded = decodeEncodedWord(line_.substr(v + 2, e - v - 2));
+    if (decoded) {
+      out.word(*decoded);
+    } else {
+      out.text(line_.substr(v, e + 2 - v));
+    }
+    s_ = e + 2;
+    return true;
+  }
+
+ private:
+  static void textOrSpace(std::string_view piece, Normaliser<Sink>& out) {
     if (isBlankPiece(piece)) {
       out.space(piece);
     } else {
       out.text(piece);
     }
-  };
+  }
 
-  CharCursor before(line);
-  CharCursor after(line);
   // The first "?=" at or after `from` whose following character is a boundary. Queries
   // only grow, so a found end that is still ahead (or the knowledge that there is none) is
   // reused and the line is walked once.
-  size_t lastFound = 0;
-  bool haveLast = false;
-  auto findEnd = [&](size_t from) -> size_t {
-    if (haveLast && (lastFound == std::string_view::npos || lastFound >= from)) return lastFound;
+  size_t findEnd(size_t from) {
+    if (haveLast_ && (lastFound_ == std::string_view::npos || lastFound_ >= from)) {
+      return lastFound_;
+    }
     size_t e = from;
     for (;;) {
-      e = line.find("?=", e);
-      if (e == std::string_view::npos || after.boundaryAt(e + 2)) break;
+      e = line_.find("?=", e);
+      if (e == std::string_view::npos || after_.boundaryAt(e + 2)) break;
       ++e;
     }
-    haveLast = true;
-    lastFound = e;
+    haveLast_ = true;
+    lastFound_ = e;
     return e;
-  };
-
-  size_t s = 0;
-  for (;;) {
-    size_t v = line.find("=?", s);
-    if (v == std::string_view::npos) {
-      textOrSpace(line.substr(s));
-      return;
-    }
-    if (v != 0 && !before.boundaryAt(v - 1)) {
-      out.text(line.substr(s, v + 2 - s));
-      s = v + 2;
-      continue;
-    }
-    textOrSpace(line.substr(s, v - s));
-    size_t e = findEnd(v + 2);
-    if (e == std::string_view::npos) {
-      out.text(line.substr(v, 2));
-      s = v + 2;
-      continue;
-    }
-    std::optional<std::string> decoded = decodeEncodedWord(line.substr(v + 2, e - v - 2));
-    if (decoded) {
-      out.word(*decoded);
-    } else {
-      out.text(line.substr(v, e + 2 - v));
-    }
-    s = e + 2;
   }
-}
 
+  std::string_view line_;
+  CharCursor before_;
+  CharCursor after_;
+  size_t lastFound_ = 0;
+  bool haveLast_ = false;
+  size_t s_ = 0;
+};
+
+// Splits a whole value into lines (a CR before each LF dropped), each trimmed at its start,
+// with a line break between them; a step at a time, so that a caller can take the pieces as
+// they come. Neither copyable nor movable: the pieces point into it.
 template <typename Sink>
-void tokenizeValue(std::string_view rawValue, Sink& sink) {
-  std::string latin1;
-  std::string_view value = rawValue;
-  if (!text::isValidUtf8(rawValue)) {
-    latin1 = text::latin1ToUtf8(rawValue);
-    value = latin1;
+class ValueTokenizer {
+ public:
+  ValueTokenizer(std::string_view rawValue, Sink& sink) : value_(rawValue), out_(sink) {
+    if (!text::isValidUtf8(rawValue)) {
+      latin1_ = text::latin1ToUtf8(rawValue);
+      value_ = latin1_;
+    }
   }
-  Normaliser<Sink> out(sink);
-  size_t start = 0;
-  bool first = true;
-  while (start < value.size() || (first && value.empty())) {
-    size_t lf = value.find('\n', start);
-    size_t end = lf == std::string_view::npos ? value.size() : lf;
-    std::string_view line = value.substr(start, end - start);
+  ValueTokenizer(const ValueTokenizer&) = delete;
+  ValueTokenizer& operator=(const ValueTokenizer&) = delete;
+
+  // Emits the next pieces; false once the value is exhausted.
+  bool step() {
+    if (line_) {
+      if (line_->step(out_)) return true;
+      line_.reset();
+    }
+    if (!(start_ < value_.size() || (first_ && value_.empty())) || last_) return false;
+    const size_t lf = value_.find('\n', start_);
+    const size_t end = lf == std::string_view::npos ? value_.size() : lf;
+    std::string_view line = value_.substr(start_, end - start_);
     if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
     }
-    if (!first) out.lineBreak();
-    first = false;
-    tokenizeLine(text::trimStart(line), out);
-    if (lf == std::string_view::npos) break;
-    start = lf + 1;
+    if (!first_) out_.lineBreak();
+    first_ = false;
+    line_.emplace(text::trimStart(line));
+    if (lf == std::string_view::npos) {
+      last_ = true;
+    } else {
+      start_ = lf + 1;
+    }
+    return true;
+  }
+
+ private:
+  std::string latin1_;
+  std::string_view value_;
+  Normaliser<Sink> out_;
+  std::optional<LineTokenizer<Sink>> line_;
+  size_t start_ = 0;
+  bool first_ = true;
+  bool last_ = false;  // the line started last is the value's last
+};
+
+template <typename Sink>
+void tokenizeValue(std::string_view rawValue, Sink& sink) {
+  ValueTokenizer<Sink> tokenizer(rawValue, sink);
+  while (tokenizer.step()) {
   }
 }
+
+// Appends pieces as tokens, merging a space into a space token just before it.
+struct TokenSink {
+  std::vector<HeaderToken>* tokens = nullptr;
+
+  void operator()(HeaderTokenKind kind, std::string_view piece) {
+    if (kind == HeaderTokenKind::Space && !tokens->empty() &&
+        tokens->back().kind == HeaderTokenKind::Space) {
+      tokens->back().text.append(piece);
+      return;
+    }
+    tokens->push_back(HeaderToken{kind, std::string(piece)});
+  }
+};
 
 }  // namespace
 
 std::vector<HeaderToken> tokenizeHeaderValue(std::string_view rawValue) {
   std::vector<HeaderToken> tokens;
-  auto sink = [&tokens](HeaderTokenKind kind, std::string_view piece) {
-    if (kind == HeaderTokenKind::Space && !tokens.empty() &&
-        tokens.back().kind == HeaderTokenKind::Space) {
-      tokens.back().text.append(piece);
-      return;
-    }
-    tokens.push_back(HeaderToken{kind, std::string(piece)});
-  };
+  TokenSink sink{&tokens};
   tokenizeValue(rawValue, sink);
   return tokens;
+}
+
+struct HeaderTokenStream::State {
+  explicit State(std::string_view rawValue) : tokenizer(rawValue, sink) {}
+
+  TokenSink sink;
+  ValueTokenizer<TokenSink> tokenizer;
+  std::optional<HeaderToken> heldSpace;
+  bool more = true;
+};
+
+HeaderTokenStream::HeaderTokenStream(std::string_view rawValue)
+    : state_(std::make_unique<State>(rawValue)) {}
+
+HeaderTokenStream::~HeaderTokenStream() = default;
+
+bool HeaderTokenStream::next(std::vector<HeaderToken>& tokens) {
+  State& state = *state_;
+  state.sink.tokens = &tokens;
+  if (state.heldSpace) {
+    tokens.push_back(std::move(*state.heldSpace));
+    state.heldSpace.reset();
+  }
+  // A space token at the end may still take in the next piece's space, so it is held back
+  // while more pieces can follow; the tokens are then exactly those of tokenizeHeaderValue.
+  auto holdsBack = [&] {
+    return state.more && !tokens.empty() && tokens.back().kind == HeaderTokenKind::Space;
+  };
+  while (state.more) {
+    state.more = state.tokenizer.step();
+    if (tokens.size() > (holdsBack() ? 1u : 0u)) break;
+  }
+  if (holdsBack()) {
+    state.heldSpace = std::move(tokens.back());
+    tokens.pop_back();
+  }
+  return !tokens.empty();
 }
 
 std::string decodeHeaderValue(std::string_view rawValue) {

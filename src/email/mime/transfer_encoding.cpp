@@ -2,6 +2,7 @@
 // the selection by the part's first Content-Transfer-Encoding header.
 #include "email/mime/transfer_encoding.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -281,20 +282,22 @@ bool countBase64Body(std::string_view text, uint64_t& size) {
   return true;
 }
 
-// The Content-Transfer-Encoding that transferDecode applies to the part.
-enum class Encoding { Identity, Base64, QuotedPrintable };
-
-Encoding partEncoding(const Part& part) {
-  const Header* header = firstHeader(part, "Content-Transfer-Encoding");
-  if (header == nullptr) return Encoding::Identity;
-  // Lower-cased but not trimmed: "base64 " with a trailing blank is not recognised.
-  const std::string encoding = text::asciiLower(headerValue(*header));
-  if (encoding == "base64") return Encoding::Base64;
-  if (encoding == "quoted-printable") return Encoding::QuotedPrintable;
-  return Encoding::Identity;
-}
-
 }  // namespace
+
+TransferEncoding transferEncodingOf(const Header& header) {
+  // A value of letters, digits and '-' only decodes to itself.
+  const std::string_view raw = header.value;
+  const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+  });
+  const std::string decoded = plain ? std::string() : text::asciiLower(headerValue(header));
+  const std::string_view value = plain ? raw : std::string_view(decoded);
+  if (text::equalsIgnoreAsciiCase(value, "base64")) return TransferEncoding::Base64;
+  if (text::equalsIgnoreAsciiCase(value, "quoted-printable")) {
+    return TransferEncoding::QuotedPrintable;
+  }
+  return TransferEncoding::Identity;
+}
 
 std::optional<std::string> decodeBase64Mime(std::string_view text) {
   std::string out;
@@ -356,54 +359,57 @@ std::string decodeQuotedPrintable(std::string_view text) {
   return out;
 }
 
-BodyBytes transferDecode(const Part& part) {
+BodyBytes transferDecode(const ParsedMessage& message, uint32_t part) {
   BodyBytes result;
-  result.view = part.body;
-  switch (partEncoding(part)) {
-    case Encoding::Identity:
+  const std::string_view body = partBody(message, part);
+  result.view = body;
+  switch (message.parts[part].transferEncoding()) {
+    case TransferEncoding::Identity:
       break;
-    case Encoding::Base64:
+    case TransferEncoding::Base64:
       result.view = {};
-      if (!decodeBase64Blocks(part.body, isBodyBase64Space, result.decoded)) {
+      if (!decodeBase64Blocks(body, isBodyBase64Space, result.decoded)) {
         result.decoded.clear();
         result.ok = false;
         return result;
       }
       result.transformed = true;
       break;
-    case Encoding::QuotedPrintable:
+    case TransferEncoding::QuotedPrintable:
       result.transformed = true;
-      result.decoded = decodeQuotedPrintable(part.body);
+      result.decoded = decodeQuotedPrintable(body);
       result.view = {};
       break;
   }
   return result;
 }
 
-const BodyBytes& decodedBody(const Part& part) {
-  if (!part.decodedBodyMemo) part.decodedBodyMemo = transferDecode(part);
-  return *part.decodedBodyMemo;
+BodyView decodedBody(const ParsedMessage& message, uint32_t part) {
+  if (message.parts[part].transferEncoding() == TransferEncoding::Identity) {
+    return BodyView{true, partBody(message, part)};
+  }
+  auto kept = message.decoded.bodies.find(part);
+  if (kept == message.decoded.bodies.end()) {
+    kept = message.decoded.bodies.emplace(part, transferDecode(message, part)).first;
+  }
+  return BodyView{kept->second.ok, kept->second.bytes()};
 }
 
-BodySize transferDecodedSize(const Part& part) {
-  if (part.decodedSizeMemo) return *part.decodedSizeMemo;
-  if (part.decodedBodyMemo) {
-    const BodyBytes& body = *part.decodedBodyMemo;
-    return part.decodedSizeMemo.emplace(BodySize{body.ok, body.ok ? body.bytes().size() : 0});
+BodySize transferDecodedSize(const ParsedMessage& message, uint32_t part) {
+  const TransferEncoding encoding = message.parts[part].transferEncoding();
+  if (encoding == TransferEncoding::Identity) return BodySize{true, partBody(message, part).size()};
+  DecodedBodies& kept = message.decoded;
+  if (const auto found = kept.sizes.find(part); found != kept.sizes.end()) return found->second;
+  BodySize result;
+  if (const auto body = kept.bodies.find(part); body != kept.bodies.end()) {
+    result = BodySize{body->second.ok, body->second.ok ? body->second.bytes().size() : 0};
+  } else if (encoding == TransferEncoding::Base64) {
+    result.ok = countBase64Body(partBody(message, part), result.size);
+    if (!result.ok) result.size = 0;
+  } else {
+    result.size = decodeQuotedPrintable(partBody(message, part)).size();
   }
-  BodySize& result = part.decodedSizeMemo.emplace();
-  switch (partEncoding(part)) {
-    case Encoding::Identity:
-      result.size = part.body.size();
-      break;
-    case Encoding::Base64:
-      result.ok = countBase64Body(part.body, result.size);
-      if (!result.ok) result.size = 0;
-      break;
-    case Encoding::QuotedPrintable:
-      result.size = decodeQuotedPrintable(part.body).size();
-      break;
-  }
+  kept.sizes.emplace(part, result);
   return result;
 }
 

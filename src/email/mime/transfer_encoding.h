@@ -5,7 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "email/mime/mime.h"
+
 namespace email::mime {
+
+// The encoding a Content-Transfer-Encoding header selects: its decoded value, lower-cased
+// but not trimmed ("base64 " with a trailing blank is not recognised).
+TransferEncoding transferEncodingOf(const Header& header);
 
 // Permissive MIME base64: CR and LF are ignored anywhere; the remaining characters must
 // form whole 4-character blocks, a block may end in "=" or "==" padding and be followed by
