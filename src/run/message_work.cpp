@@ -39,8 +39,8 @@ std::string failureText(Stage stage, bool overLimit, uint64_t memoryLimit) {
 
 }  // namespace
 
-MessageWork appendRecordLine(std::string& line, std::string_view name, std::string_view bytes,
-                             std::string_view readError, uint64_t memoryLimit) {
+MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::string_view bytes,
+                           std::string_view readError, uint64_t memoryLimit) {
   ventry::MessageRecord record;
   record.name = name;
   record.bytes = bytes.size();
@@ -80,8 +80,7 @@ MessageWork appendRecordLine(std::string& line, std::string_view name, std::stri
     record.gotAttachments = record.gotTo = record.gotCc = 0;
     record.probeDone = stage > Stage::Probe;
   }
-  ventry::appendRecordJson(line, record);
-  line += '\n';
+  work.line = ventry::formatRecordLine(buffer, record);
   return work;
 }
 

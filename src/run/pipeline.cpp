@@ -35,7 +35,7 @@ constexpr size_t kClaim = 4;
 
 // Files read ahead of the work: the next batch is read while fewer than this many read
 // messages wait for a thread.
-constexpr size_t kReadAhead = 2 * BatchReader::kMaxBatch;
+constexpr size_t kReadAhead = 4 * BatchReader::kMaxBatch;
 
 std::string quoted(std::string_view text) {
   std::string out;
@@ -92,13 +92,13 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
       if ((ending.signal = stopSignal()) != 0) return ending;
       console.entryTaken();
       const std::string readError = corpus::describeReadError(errors[i]);
-      line.clear();
       const MessageWork work =
-          appendRecordLine(line, entries[begin + i], buffers[i].view(), readError, limit);
+          makeRecordLine(line, entries[begin + i], buffers[i].view(), readError, limit);
       reportMessage(console, tally, work, paths[i], readError, entries[begin + i]);
-      if ((ending.failure = ventry::writeRecordLine(options.out, line))) return ending;
+      if ((ending.failure = ventry::writeRecordLine(options.out, work.line))) return ending;
       console.recordWritten(buffers[i].size());
       buffers[i].shrinkTo(kKeepBuffer);
+      if (line.size() > kKeepBuffer) line = std::string();
     }
   }
   return ending;
@@ -116,13 +116,13 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
     corpus::expandEntry(
         entry, corpus::joinPath(options.root, entry), expand, [&](corpus::Message&& message) {
           if ((ending.signal = stopSignal()) != 0) return false;
-          line.clear();
           const MessageWork work =
-              appendRecordLine(line, message.name, message.bytes, message.readError, limit);
+              makeRecordLine(line, message.name, message.bytes, message.readError, limit);
           reportMessage(console, tally, work, message.name, message.readError, message.name);
-          ending.failure = ventry::writeRecordLine(options.out, line);
+          ending.failure = ventry::writeRecordLine(options.out, work.line);
           if (ending.failure) return false;
           console.recordWritten(message.bytes.size());
+          if (line.size() > kKeepBuffer) line = std::string();
           return true;
         });
     if (ending.failure || ending.signal != 0) return ending;
@@ -132,13 +132,12 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
 }
 
 // The run on --jobs threads. Every thread loops over the same three tasks, taking whichever
-// is due: reading the next batch of files into free slots of the window (one thread at a
-// time, when few read messages wait for work), working on the next read message, and
-// writing every finished record at the head of the window in one write (one thread at a
-// time, the one that finished the head). A message holds its slot from its read until its
-// record is written, so at most `window` messages are in memory whatever the corpus. Over
-// containers, one more thread expands the entries and hands their messages over in place
-// of the batched reads.
+// is due: reading the next batch of files into free slots of the window (each thread with
+// its own ring, so that reads of different batches go on at once), working on the next read
+// messages, and writing the finished records at the head of the window in one write (one
+// thread at a time). A message holds its slot from its read until its record is written, so
+// at most `window` messages are in memory whatever the corpus. Over containers, one more
+// thread expands the entries and hands their messages over in place of the batched reads.
 class Parallel {
  public:
   Parallel(std::span<const std::string_view> entries, const RunOptions& options,
@@ -149,7 +148,6 @@ class Parallel {
         limit_(limit),
         console_(console),
         tally_(tally),
-        reader_(options.preferUring),
         slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
     if (!options.expand) {
       total_ = entries.size();
@@ -180,12 +178,15 @@ class Parallel {
     std::string readError;
     std::string line;
     MessageWork work;
-    bool done = false;
+    bool ready = false;  // read (or handed over), so its work may start
+    bool done = false;   // its record line is made
   };
 
-  // Sequence numbers (positions in `entries_`) of the window's edges.
+  // Sequence numbers (positions in `entries_`, or messages over containers) of the window's
+  // edges: taken <= ... and write <= work <= read <= taken.
   struct Edges {
-    size_t read = 0;   // one past the last message read
+    size_t taken = 0;  // one past the last message a reader has taken
+    size_t read = 0;   // one past the first run of read messages
     size_t work = 0;   // the next read message no thread works on yet
     size_t write = 0;  // the next record to write (the window's head)
   };
@@ -203,6 +204,17 @@ class Parallel {
     return options_.expand ? std::string_view(s.bytes) : s.buffer->view();
   }
 
+  void wakeWaiters() {
+    if (waiters_ > 0) wake_.notify_all();
+  }
+
+  void waitForChange(std::unique_lock<std::mutex>& lock) {
+    // The timeout lets a stop request be seen.
+    ++waiters_;
+    wake_.wait_for(lock, std::chrono::milliseconds(100));
+    --waiters_;
+  }
+
   // Over containers: expands the entries in order and hands their messages to the window,
   // a few at a time, waiting while it is full.
   void produce() {
@@ -217,17 +229,16 @@ class Parallel {
         const bool full = next_.read == next_.write + slots_.size() ||
                           (bytesInFlight_ >= kMaxBytesInFlight && next_.read > next_.write);
         if (full) {
-          ++waiters_;
-          wake_.wait_for(lock, std::chrono::milliseconds(100));
-          --waiters_;
+          waitForChange(lock);
           continue;
         }
         Slot& s = slot(next_.read);
         s.name = std::move(pending[i].name);
         s.bytes = std::move(pending[i].bytes);
         s.readError = std::move(pending[i].readError);
+        s.ready = true;
         bytesInFlight_ += s.bytes.size();
-        ++next_.read;
+        next_.taken = ++next_.read;
         ++i;
         if (i == pending.size() || next_.read == next_.write + slots_.size()) wakeWaiters();
       }
@@ -256,21 +267,19 @@ class Parallel {
   // enough have gathered for one write, when the window needs room, or when no read message
   // waits for work (the threads would otherwise wait with finished records unwritten).
   bool writeDue() {
-    if (writing_ || next_.write == next_.read || !slot(next_.write).done) return false;
-    const size_t room = next_.write + slots_.size() - next_.read;
+    if (writing_ || next_.write == next_.work || !slot(next_.write).done) return false;
+    const size_t room = next_.write + slots_.size() - next_.taken;
     if (next_.work == next_.read || room < BatchReader::kMaxBatch) return true;
     size_t run = 0;
-    while (run < kWriteBatch && next_.write + run < next_.read && slot(next_.write + run).done) {
+    while (run < kWriteBatch && next_.write + run < next_.work && slot(next_.write + run).done) {
       ++run;
     }
     return run == kWriteBatch;
   }
 
-  void wakeWaiters() {
-    if (waiters_ > 0) wake_.notify_all();
-  }
-
   void work() {
+    // Each thread reads with a ring of its own.
+    BatchReader reader(options_.preferUring);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finishedOrStopped()) {
       if (stopSignal() != 0) {
@@ -278,11 +287,12 @@ class Parallel {
         break;
       }
       const size_t waiting = next_.read - next_.work;
-      const size_t room = next_.write + slots_.size() - next_.read;
-      const bool moreToRead = !options_.expand && next_.read < entries_.size();
-      if (!reading_ && moreToRead && room >= BatchReader::kMaxBatch / 2 && waiting < kReadAhead &&
+      const size_t ahead = next_.taken - next_.work;  // read or being read, no work yet
+      const size_t room = next_.write + slots_.size() - next_.taken;
+      const size_t left = options_.expand ? 0 : entries_.size() - next_.taken;
+      if (left > 0 && room >= std::min(left, BatchReader::kMaxBatch / 2) && ahead < kReadAhead &&
           bytesInFlight_ < kMaxBytesInFlight) {
-        readBatch(lock, std::min({BatchReader::kMaxBatch, room, entries_.size() - next_.read}));
+        readBatch(lock, reader, std::min({BatchReader::kMaxBatch, room, left}));
       } else if (waiting > 0) {
         // A few messages at a time, so that the threads meet at the lock less often; never
         // more than an even share of what waits.
@@ -297,19 +307,15 @@ class Parallel {
       } else if (writeDue()) {
         writeDone(lock);
       } else {
-        // Nothing to do until a batch is read or a record written; the timeout lets a stop
-        // request be seen.
-        ++waiters_;
-        wake_.wait_for(lock, std::chrono::milliseconds(100));
-        --waiters_;
+        waitForChange(lock);
       }
     }
     wake_.notify_all();
   }
 
-  void readBatch(std::unique_lock<std::mutex>& lock, size_t count) {
-    reading_ = true;
-    const size_t first = next_.read;
+  void readBatch(std::unique_lock<std::mutex>& lock, BatchReader& reader, size_t count) {
+    const size_t first = next_.taken;
+    next_.taken += count;
     // Buffers come from the top of the pool, where the last ones given back lie: their memory
     // is already mapped and likely in the caches.
     for (size_t i = 0; i < count; ++i) {
@@ -321,11 +327,10 @@ class Parallel {
     FileBuffer* into[BatchReader::kMaxBatch];
     int errors[BatchReader::kMaxBatch];
     for (size_t i = 0; i < count; ++i) {
-      Slot& s = slot(first + i);
       paths[i] = corpus::joinPath(options_.root, entries_[first + i]);
-      into[i] = s.buffer;
+      into[i] = slot(first + i).buffer;
     }
-    reader_.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
+    reader.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
     uint64_t bytes = 0;
     for (size_t i = 0; i < count; ++i) {
       Slot& s = slot(first + i);
@@ -335,36 +340,37 @@ class Parallel {
     }
     lock.lock();
     bytesInFlight_ += bytes;
-    reading_ = false;
-    next_.read += count;
-    wakeWaiters();
+    for (size_t i = 0; i < count; ++i) slot(first + i).ready = true;
+    // Batches read at once may finish in any order; work starts on the first run of them.
+    const size_t before = next_.read;
+    while (next_.read < next_.taken && slot(next_.read).ready) ++next_.read;
+    if (next_.read != before) wakeWaiters();
   }
 
   void process(size_t seq) {
     Slot& s = slot(seq);
-    s.line.clear();
-    s.work = appendRecordLine(s.line, nameOf(seq), bytesOf(s), s.readError, limit_);
+    s.work = makeRecordLine(s.line, nameOf(seq), bytesOf(s), s.readError, limit_);
   }
 
   // Writes the finished records at the head of the window, as long as there are any.
   void writeDone(std::unique_lock<std::mutex>& lock) {
     writing_ = true;
     std::vector<std::string_view> lines;
-    while (!failure_ && next_.write < next_.read && slot(next_.write).done) {
+    while (!failure_ && next_.write < next_.work && slot(next_.write).done) {
       if (stopSignal() != 0) {
         stopped_ = true;
         break;
       }
       const size_t first = next_.write;
       size_t end = first;
-      while (end < next_.read && slot(end).done && end - first < 256) ++end;
+      while (end < next_.work && slot(end).done && end - first < 256) ++end;
       lock.unlock();
       lines.clear();
       for (size_t seq = first; seq < end; ++seq) {
         Slot& s = slot(seq);
         reportMessage(console_, tally_, s.work, options_.expand ? nameOf(seq) : s.path, s.readError,
                       nameOf(seq));
-        lines.push_back(s.line);
+        lines.push_back(s.work.line);
       }
       std::optional<std::string> failure = ventry::writeRecordLines(options_.out, lines);
       uint64_t bytes = 0;
@@ -376,7 +382,8 @@ class Parallel {
         console_.recordWritten(size);
         if (s.buffer != nullptr) s.buffer->shrinkTo(kKeepBuffer);
         if (s.bytes.capacity() > kKeepBuffer) s.bytes = std::string();
-        if (s.line.capacity() > kKeepBuffer) s.line = std::string();
+        if (s.line.size() > kKeepBuffer) s.line = std::string();
+        s.ready = false;
         s.done = false;
       }
       lock.lock();
@@ -403,7 +410,6 @@ class Parallel {
   const uint64_t limit_;
   Console& console_;
   Tally& tally_;
-  BatchReader reader_;  // used by the one thread that reads at a time
   std::vector<Slot> slots_;
   std::vector<FileBuffer> buffers_;       // one per slot, for read files
   std::vector<FileBuffer*> freeBuffers_;  // the pool: buffers no slot holds, last given back on top
@@ -415,7 +421,6 @@ class Parallel {
   bool produced_ = false;       // every message has been read or handed over
   uint64_t bytesInFlight_ = 0;  // message bytes read and not yet written
   int waiters_ = 0;             // threads waiting for something to do
-  bool reading_ = false;
   bool writing_ = false;
   bool stopped_ = false;
   std::optional<std::string> failure_;

@@ -218,13 +218,17 @@ MessageRecord repairedRecord(const MessageRecord& r) {
   return copy;
 }
 
-// Appends the record, whose texts are all valid UTF-8.
-void appendValidRecord(std::string& out, const MessageRecord& r) {
+// The most bytes the JSON object of `r` can take.
+size_t roomFor(const MessageRecord& r) {
   size_t room = kFixedRoom + kRoomPerLoss * r.loss.size();
   forEachText(r, [&room](std::string_view text) { room += 6 * text.size() + 3; });
-  const size_t start = out.size();
-  out.resize(start + room);
-  Cursor w(out.data() + start);
+  return room;
+}
+
+// Writes the object of the record, whose texts are all valid UTF-8, at `at` (which has
+// roomFor(r) bytes) and returns the bytes written.
+size_t writeValidRecord(char* at, const MessageRecord& r) {
+  Cursor w(at);
   w.literal("{\"name\":");
   w.string(r.name);
   w.literal(",\"bytes\":");
@@ -268,7 +272,23 @@ void appendValidRecord(std::string& out, const MessageRecord& r) {
     writeProbe(w, r.probe);
   }
   w.literal("}");
-  out.resize(static_cast<size_t>(w.at() - out.data()));
+  return static_cast<size_t>(w.at() - at);
+}
+
+// Writes the object of any record at the start of `buffer`, growing it as needed (and only
+// then filling the new part), and returns its size.
+size_t writeRecordObject(std::string& buffer, size_t at, const MessageRecord& r) {
+  bool valid = true;
+  forEachText(r, [&valid](std::string_view text) { valid = valid && text::isValidUtf8(text); });
+  if (!valid) {
+    const MessageRecord repaired = repairedRecord(r);
+    const size_t room = roomFor(repaired);
+    if (buffer.size() < at + room) buffer.resize(at + room);
+    return writeValidRecord(buffer.data() + at, repaired);
+  }
+  const size_t room = roomFor(r);
+  if (buffer.size() < at + room) buffer.resize(at + room);
+  return writeValidRecord(buffer.data() + at, r);
 }
 
 std::string describe(std::string_view what, int error) {
@@ -291,13 +311,15 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 void appendRecordJson(std::string& out, const MessageRecord& r) {
-  bool valid = true;
-  forEachText(r, [&valid](std::string_view text) { valid = valid && text::isValidUtf8(text); });
-  if (valid) {
-    appendValidRecord(out, r);
-  } else {
-    appendValidRecord(out, repairedRecord(r));
-  }
+  const size_t start = out.size();
+  out.resize(start + writeRecordObject(out, start, r));
+}
+
+std::string_view formatRecordLine(std::string& buffer, const MessageRecord& record) {
+  const size_t size = writeRecordObject(buffer, 0, record);
+  if (buffer.size() < size + 1) buffer.resize(size + 1);
+  buffer[size] = '\n';
+  return {buffer.data(), size + 1};
 }
 
 std::optional<std::string> writeRecordLine(int fd, std::string_view line) {

@@ -40,6 +40,11 @@ void appendJsonString(std::string& out, std::string_view text);
 // Appends the record's JSON object (no line end) to `out`.
 void appendRecordJson(std::string& out, const MessageRecord& record);
 
+// Writes the record's line (the object and "\n") at the start of `buffer` and returns it as a
+// view into the buffer. The buffer only ever grows: one reused from record to record is not
+// cleared or filled again for each line.
+std::string_view formatRecordLine(std::string& buffer, const MessageRecord& record);
+
 // Writes one record line (object, "\n") to `fd` with as few write calls as the descriptor
 // allows. `line` is the object followed by "\n". On failure returns the diagnostic:
 // "serialize record: ..." when the object could not be written, "write record: ..." when
