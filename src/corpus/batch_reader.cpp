@@ -112,9 +112,15 @@ namespace {
 // What the ring's outcome for one file says: a final code, or "read it again plainly".
 constexpr int kReadAgain = 1 << 30;
 
-int settle(int open, int advise, int read, int probe, FileBuffer& buffer) {
+int settle(int open, int advise, int read, int probe, FileBuffer& buffer, bool finishLarge) {
   if (open < 0) return -open;
   if (advise == -ESPIPE) return kNotRegularFile;
+  // A full buffer and more to come: a large regular file (or a device, which the plain read
+  // that finishes it refuses).
+  if (!finishLarge && advise == 0 && read == static_cast<int>(BatchReader::kSlotBytes) &&
+      probe == 1) {
+    return kUnfinished;
+  }
   if (advise < 0 || read <= 0 || probe != 0) return kReadAgain;
   buffer.setSize(static_cast<size_t>(read));
   return kReadOk;
@@ -140,7 +146,7 @@ BatchReader::BatchReader(bool preferUring) {
 BatchReader::~BatchReader() = default;
 
 void BatchReader::read(std::span<const std::string> paths, std::span<FileBuffer* const> buffers,
-                       std::span<int> errors, uint64_t maxBytes) {
+                       std::span<int> errors, uint64_t maxBytes, bool finishLarge) {
   const size_t files = paths.size();
   for (size_t i = 0; i < files; ++i) errors[i] = kReadAgain;
   if (ring_ && files <= kMaxBatch && maxBytes >= kSlotBytes) {
@@ -158,7 +164,7 @@ void BatchReader::read(std::span<const std::string> paths, std::span<FileBuffer*
       for (size_t i = 0; i < files; ++i) {
         if (paths[i].find('\0') != std::string::npos) continue;
         const Ring::Outcome& o = ring_->outcomes[i];
-        errors[i] = settle(o.open, o.advise, o.read, o.probe, *buffers[i]);
+        errors[i] = settle(o.open, o.advise, o.read, o.probe, *buffers[i], finishLarge);
       }
     } else {
       // The ring failed as a whole (it should not): every file is read plainly, now and

@@ -33,9 +33,11 @@ class BatchReader {
 
   // Reads paths[i] into *buffers[i] and sets errors[i] (at most kMaxBatch files; the three
   // spans have one element per file). A file larger than `maxBytes` is not read
-  // (kTooLarge).
+  // (kTooLarge). With `finishLarge` false, a regular file larger than kSlotBytes is left
+  // unfinished (kUnfinished), for the caller to read with readMessageFile into a buffer of
+  // its own, so that the batch's buffers stay small.
   void read(std::span<const std::string> paths, std::span<FileBuffer* const> buffers,
-            std::span<int> errors, uint64_t maxBytes);
+            std::span<int> errors, uint64_t maxBytes, bool finishLarge = true);
 
  private:
   struct Ring;

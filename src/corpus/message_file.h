@@ -13,6 +13,7 @@ inline constexpr int kReadOk = 0;
 inline constexpr int kNotRegularFile = -1;  // a FIFO, device or socket
 inline constexpr int kNulInPath = -2;       // the entry holds a NUL byte and names no file
 inline constexpr int kTooLarge = -3;        // larger than the caller's limit; not read
+inline constexpr int kUnfinished = -4;      // read in part only: finish with readMessageFile
 
 // The description a record and a diagnostic give for `code`: the system's text for an errno
 // value, "Not a regular file", "Path holds a NUL byte", "Message larger than the memory

@@ -30,6 +30,20 @@ using corpus::FileBuffer;
 // that large messages do not keep their memory for the rest of the run.
 constexpr size_t kKeepBuffer = BatchReader::kSlotBytes;
 
+// Files larger than a batch buffer are read, when their turn comes, into one buffer per
+// thread that keeps its memory up to this size (mapping it afresh for every large message
+// would cost more than the read).
+constexpr size_t kKeepLargeBuffer = 64 * 1024 * 1024;
+
+// The bytes of a message the batch read left unfinished, read whole into `large`; any other
+// outcome of the batch read as it was.
+std::string_view finishRead(const std::string& path, int& error, const FileBuffer& batchBuffer,
+                            FileBuffer& large, uint64_t limit) {
+  if (error != corpus::kUnfinished) return batchBuffer.view();
+  error = corpus::readMessageFile(path, large, limit);
+  return large.view();
+}
+
 // Most read messages one thread takes at once.
 constexpr size_t kClaim = 4;
 
@@ -79,6 +93,7 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
   for (FileBuffer& buffer : buffers) into.push_back(&buffer);
   std::vector<std::string> paths(kBatch);
   std::vector<int> errors(kBatch);
+  FileBuffer large;
   std::string line;
   Ending ending;
   for (size_t begin = 0; begin < entries.size(); begin += kBatch) {
@@ -87,17 +102,18 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
     for (size_t i = 0; i < count; ++i)
       paths[i] = corpus::joinPath(options.root, entries[begin + i]);
     reader.read(std::span(paths).first(count), std::span(into).first(count),
-                std::span(errors).first(count), limit);
+                std::span(errors).first(count), limit, false);
     for (size_t i = 0; i < count; ++i) {
       if ((ending.signal = stopSignal()) != 0) return ending;
       console.entryTaken();
+      const std::string_view bytes = finishRead(paths[i], errors[i], buffers[i], large, limit);
       const std::string readError = corpus::describeReadError(errors[i]);
-      const MessageWork work =
-          makeRecordLine(line, entries[begin + i], buffers[i].view(), readError, limit);
+      const MessageWork work = makeRecordLine(line, entries[begin + i], bytes, readError, limit);
       reportMessage(console, tally, work, paths[i], readError, entries[begin + i]);
       if ((ending.failure = ventry::writeRecordLine(options.out, work.line))) return ending;
-      console.recordWritten(buffers[i].size());
+      console.recordWritten(bytes.size());
       buffers[i].shrinkTo(kKeepBuffer);
+      large.shrinkTo(kKeepLargeBuffer);
       if (line.size() > kKeepBuffer) line = std::string();
     }
   }
@@ -175,7 +191,9 @@ class Parallel {
     FileBuffer* buffer = nullptr;  // from the pool, while the slot holds a read file
     std::string name;              // over containers: the message's name
     std::string bytes;             // over containers: the message's bytes
+    int error = 0;                 // the batch read's outcome
     std::string readError;
+    size_t size = 0;  // the message's bytes
     std::string line;
     MessageWork work;
     bool ready = false;  // read (or handed over), so its work may start
@@ -278,8 +296,10 @@ class Parallel {
   }
 
   void work() {
-    // Each thread reads with a ring of its own.
+    // Each thread reads with a ring of its own, and finishes large files in a buffer of its
+    // own.
     BatchReader reader(options_.preferUring);
+    FileBuffer large;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finishedOrStopped()) {
       if (stopSignal() != 0) {
@@ -300,7 +320,7 @@ class Parallel {
         const size_t count = std::min(kClaim, (waiting + options_.jobs - 1) / options_.jobs);
         next_.work += count;
         lock.unlock();
-        for (size_t seq = first; seq < first + count; ++seq) process(seq);
+        for (size_t seq = first; seq < first + count; ++seq) process(seq, large);
         lock.lock();
         for (size_t seq = first; seq < first + count; ++seq) slot(seq).done = true;
         if (writeDue()) writeDone(lock);
@@ -330,12 +350,13 @@ class Parallel {
       paths[i] = corpus::joinPath(options_.root, entries_[first + i]);
       into[i] = slot(first + i).buffer;
     }
-    reader.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_);
+    reader.read(std::span(paths, count), std::span(into, count), std::span(errors, count), limit_,
+                false);
     uint64_t bytes = 0;
     for (size_t i = 0; i < count; ++i) {
       Slot& s = slot(first + i);
       s.path = std::move(paths[i]);
-      s.readError = corpus::describeReadError(errors[i]);
+      s.error = errors[i];
       bytes += s.buffer->size();
     }
     lock.lock();
@@ -347,9 +368,16 @@ class Parallel {
     if (next_.read != before) wakeWaiters();
   }
 
-  void process(size_t seq) {
+  void process(size_t seq, FileBuffer& large) {
     Slot& s = slot(seq);
-    s.work = makeRecordLine(s.line, nameOf(seq), bytesOf(s), s.readError, limit_);
+    std::string_view bytes = bytesOf(s);
+    if (!options_.expand) {
+      bytes = finishRead(s.path, s.error, *s.buffer, large, limit_);
+      s.readError = corpus::describeReadError(s.error);
+    }
+    s.size = bytes.size();
+    s.work = makeRecordLine(s.line, nameOf(seq), bytes, s.readError, limit_);
+    large.shrinkTo(kKeepLargeBuffer);
   }
 
   // Writes the finished records at the head of the window, as long as there are any.
@@ -376,10 +404,9 @@ class Parallel {
       uint64_t bytes = 0;
       for (size_t seq = first; seq < end && !failure; ++seq) {
         Slot& s = slot(seq);
-        const size_t size = bytesOf(s).size();
-        bytes += size;
+        bytes += bytesOf(s).size();
         if (!options_.expand) console_.entryTaken();
-        console_.recordWritten(size);
+        console_.recordWritten(s.size);
         if (s.buffer != nullptr) s.buffer->shrinkTo(kKeepBuffer);
         if (s.bytes.capacity() > kKeepBuffer) s.bytes = std::string();
         if (s.line.size() > kKeepBuffer) s.line = std::string();
