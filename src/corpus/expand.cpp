@@ -184,30 +184,13 @@ bool isMaildirFolder(const std::string& dir) {
 }
 
 void expandFile(Walk& walk, const std::string& name, const std::string& path, bool messageOnly) {
-  if (path.find('\0') != std::string::npos) {
-    emitFault(walk, name, describeReadError(kNulInPath));
-    return;
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    emitFault(walk, name, describeReadError(errno));
-    return;
-  }
-  struct stat info {};
   int error = kReadOk;
-  if (::fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (S_ISDIR(info.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISREG(info.st_mode)) {
-    error = kNotRegularFile;
-  }
-  if (error != kReadOk) {
-    ::close(fd);
+  uint64_t size = 0;
+  const int fd = openMessageFile(path, error, size);
+  if (fd < 0) {
     emitFault(walk, name, describeReadError(error));
     return;
   }
-  const auto size = static_cast<uint64_t>(info.st_size);
   walk.expanded = 0;
   walk.ended = false;
   const ExpandOptions& options = walk.options;

@@ -8,11 +8,8 @@
 #include <cstring>
 
 namespace corpus {
-namespace {
 
-// Opens `path` for a message read: the file descriptor, or the reason it is not a readable
-// regular file (then -1). `size` gets the file's size.
-int openRegular(std::string_view path, int& error, uint64_t& size) {
+int openMessageFile(std::string_view path, int& error, uint64_t& size) {
   // A C path ends at its first NUL: such an entry would name some other file.
   if (path.find('\0') != std::string_view::npos) {
     error = kNulInPath;
@@ -41,8 +38,6 @@ int openRegular(std::string_view path, int& error, uint64_t& size) {
   ::close(fd);
   return -1;
 }
-
-}  // namespace
 
 std::string describeReadError(int code) {
   switch (code) {
@@ -101,7 +96,7 @@ int readMessageFile(std::string_view path, FileBuffer& bytes, uint64_t maxBytes)
   bytes.setSize(0);
   int error = kReadOk;
   uint64_t size = 0;
-  const int fd = openRegular(path, error, size);
+  const int fd = openMessageFile(path, error, size);
   if (fd < 0) return error;
   if (size > maxBytes) {
     ::close(fd);
@@ -136,7 +131,7 @@ int readMessageFile(std::string_view path, std::string& bytes) {
   bytes.clear();
   int error = kReadOk;
   uint64_t size = 0;
-  const int fd = openRegular(path, error, size);
+  const int fd = openMessageFile(path, error, size);
   if (fd < 0) return error;
   error = readAll(fd, bytes, static_cast<size_t>(size));
   if (error != kReadOk) bytes.clear();

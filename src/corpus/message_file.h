@@ -40,6 +40,12 @@ class FileBuffer {
   size_t size_ = 0;
 };
 
+// Opens `path` for reading a message: the file descriptor (O_NONBLOCK, so that a FIFO never
+// makes it wait), or -1 with `error` set when it is not a readable regular file (a NUL in the
+// path, missing, a directory, a FIFO, device or socket, no permission). `size` gets the
+// file's size.
+int openMessageFile(std::string_view path, int& error, uint64_t& size);
+
 // Reads from `fd` until end of file, appending to `out`; `sizeHint` is the expected size.
 // Returns 0 or an errno value (then `out` keeps what was read).
 int readAll(int fd, std::string& out, size_t sizeHint);

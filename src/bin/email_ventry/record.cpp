@@ -323,32 +323,18 @@ std::string_view formatRecordLine(std::string& buffer, const MessageRecord& reco
 }
 
 std::optional<std::string> writeRecordLine(int fd, std::string_view line) {
-  // Everything before the final "\n" is the object.
-  const size_t objectSize = line.empty() ? 0 : line.size() - 1;
-  size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    const int error = n == 0 ? EIO : errno;
-    if (error == EINTR) continue;
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-      // A non-blocking standard output: wait until it takes more.
-      pollfd waitFor{fd, POLLOUT, 0};
-      if (::poll(&waitFor, 1, -1) >= 0 || errno == EINTR) continue;
-    }
-    return describe(done < objectSize ? "serialize record" : "write record", error);
-  }
-  return std::nullopt;
+  return writeRecordLines(fd, std::span<const std::string_view>(&line, 1));
 }
 
 std::optional<std::string> writeRecordLines(int fd, std::span<const std::string_view> lines) {
-  if (lines.size() == 1) return writeRecordLine(fd, lines[0]);
   size_t first = 0;      // the first line not yet written whole
   size_t firstDone = 0;  // bytes of it already written
-  while (first < lines.size()) {
+  for (;;) {
+    while (first < lines.size() && lines[first].size() == firstDone) {
+      ++first;
+      firstDone = 0;
+    }
+    if (first == lines.size()) break;
     iovec pieces[64];
     int count = 0;
     for (size_t i = first; i < lines.size() && count < 64; ++i, ++count) {
@@ -374,6 +360,7 @@ std::optional<std::string> writeRecordLines(int fd, std::span<const std::string_
     const int error = n == 0 ? EIO : errno;
     if (error == EINTR) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) {
+      // A non-blocking standard output: wait until it takes more.
       pollfd waitFor{fd, POLLOUT, 0};
       if (::poll(&waitFor, 1, -1) >= 0 || errno == EINTR) continue;
     }
