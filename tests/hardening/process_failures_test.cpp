@@ -61,9 +61,13 @@ TEST_P(OutputFailure, StopsWithStatus101AndARecordMessage) {
   std::string list;
   for (int i = 0; i < 50; ++i) list += "m.eml\n";
   std::string listPath = dir.write("list.txt", list);
-  auto run = runTool({kBinary, "--list", listPath, "--root", dir.path()}, GetParam().target, 60s);
-  EXPECT_TRUE(hasAbnormalStop(run, {"serialize record", "write record", "flush record"}))
-      << describe(run);
+  for (const char* jobs : {"", "2"}) {
+    std::vector<std::string> args = {kBinary, "--list", listPath, "--root", dir.path()};
+    if (*jobs != 0) args.insert(args.end(), {"--jobs", jobs});
+    auto run = runTool(args, GetParam().target, 60s);
+    EXPECT_TRUE(hasAbnormalStop(run, {"serialize record", "write record", "flush record"}))
+        << "jobs '" << jobs << "': " << describe(run);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, OutputFailure,
