@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -170,14 +171,18 @@ class Parallel {
       produced_ = true;
       buffers_.resize(slots_.size());
       for (FileBuffer& buffer : buffers_) freeBuffers_.push_back(&buffer);
+      // One ring per thread, all set up here and taken down after the threads end.
+      for (unsigned i = 0; i < options.jobs; ++i) {
+        readers_.push_back(std::make_unique<BatchReader>(options.preferUring));
+      }
     }
   }
 
   Ending run() {
     std::vector<std::thread> threads;
     if (options_.expand) threads.emplace_back([this] { produce(); });
-    for (unsigned i = 1; i < options_.jobs; ++i) threads.emplace_back([this] { work(); });
-    work();
+    for (unsigned i = 1; i < options_.jobs; ++i) threads.emplace_back([this, i] { work(i); });
+    work(0);
     for (std::thread& thread : threads) thread.join();
     Ending ending;
     ending.failure = failure_;
@@ -295,10 +300,11 @@ class Parallel {
     return run == kWriteBatch;
   }
 
-  void work() {
+  // The loop of thread `index`.
+  void work(unsigned index) {
     // Each thread reads with a ring of its own, and finishes large files in a buffer of its
     // own.
-    BatchReader reader(options_.preferUring);
+    BatchReader* reader = readers_.empty() ? nullptr : readers_[index].get();
     FileBuffer large;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finishedOrStopped()) {
@@ -312,7 +318,7 @@ class Parallel {
       const size_t left = options_.expand ? 0 : entries_.size() - next_.taken;
       if (left > 0 && room >= std::min(left, BatchReader::kMaxBatch / 2) && ahead < kReadAhead &&
           bytesInFlight_ < kMaxBytesInFlight) {
-        readBatch(lock, reader, std::min({BatchReader::kMaxBatch, room, left}));
+        readBatch(lock, *reader, std::min({BatchReader::kMaxBatch, room, left}));
       } else if (waiting > 0) {
         // A few messages at a time, so that the threads meet at the lock less often; never
         // more than an even share of what waits.
@@ -438,7 +444,8 @@ class Parallel {
   Console& console_;
   Tally& tally_;
   std::vector<Slot> slots_;
-  std::vector<FileBuffer> buffers_;       // one per slot, for read files
+  std::vector<std::unique_ptr<BatchReader>> readers_;  // one per thread, over a list
+  std::vector<FileBuffer> buffers_;                    // one per slot, for read files
   std::vector<FileBuffer*> freeBuffers_;  // the pool: buffers no slot holds, last given back on top
 
   std::mutex mutex_;
