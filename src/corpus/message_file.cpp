@@ -107,7 +107,10 @@ int readMessageFile(std::string_view path, FileBuffer& bytes, uint64_t maxBytes)
   bytes.reserve(static_cast<size_t>(size) + 1);
   size_t used = 0;
   for (;;) {
-    if (used == bytes.capacity()) bytes.reserve(used + 1);
+    if (used == bytes.capacity()) {
+      bytes.setSize(used);  // what reserve() keeps
+      bytes.reserve(used + 1);
+    }
     const ssize_t n = ::read(fd, bytes.data() + used, bytes.capacity() - used);
     if (n > 0) {
       used += static_cast<size_t>(n);
