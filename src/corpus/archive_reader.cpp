@@ -145,6 +145,7 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
       return;
     }
     const bool raw = archive_format(reader) == ARCHIVE_FORMAT_RAW;
+    bool sized = false;
     StreamPlace inner;
     inner.depth = place.depth + 1;
     inner.archived = true;
@@ -173,6 +174,7 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
         continue;
       }
       if (archive_entry_size_is_set(entry)) {
+        sized = true;
         inner.sizeHint = static_cast<uint64_t>(archive_entry_size(entry));
       }
     }
@@ -180,12 +182,13 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
     bool memberEnd = false;
     memberHead.clear();
     // A member of known size is read whole at once (and one byte more, for the end).
-    const size_t first = inner.sizeHint != 0 && inner.sizeHint < kMemberHead
+    const size_t first = sized && inner.sizeHint < kMemberHead
                              ? static_cast<size_t>(inner.sizeHint) + 1
                              : kMemberHead;
     bool ok = readSome(member, memberHead, first, memberEnd);
+    // Only what detection needs: the head may become a small message's bytes, capacity and all.
     while (ok && !memberEnd && memberHead.size() < kDetectBytes) {
-      ok = readSome(member, memberHead, kMemberHead, memberEnd);
+      ok = readSome(member, memberHead, kDetectBytes - memberHead.size(), memberEnd);
     }
     if (!ok) {
       emitFault(walk, memberName, member.error);

@@ -203,7 +203,10 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
   bool atEnd = false;
   const size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
   bool ok = readSome(stream, head, first, atEnd);
-  while (ok && !atEnd && head.size() < kDetectBytes) ok = readSome(stream, head, kChunk, atEnd);
+  // Only what detection needs: the head may become a small message's bytes, capacity and all.
+  while (ok && !atEnd && head.size() < kDetectBytes) {
+    ok = readSome(stream, head, kDetectBytes - head.size(), atEnd);
+  }
   if (!ok) {
     emitFault(walk, name, stream.error);
   } else {
