@@ -163,7 +163,6 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
       appendMemberLocator(memberName, memberPath, occurrence);
       const auto type = archive_entry_filetype(entry);
       if (type == AE_IFDIR) continue;
-      if (!isWanted(walk, memberName)) continue;
       if (archive_entry_hardlink(entry) != nullptr) {
         emitFault(walk, memberName, "Not a regular file (hard link)");
         continue;

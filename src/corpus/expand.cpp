@@ -40,13 +40,6 @@ void emitFault(Walk& walk, const std::string& name, std::string readError) {
   emitMessage(walk, std::move(message));
 }
 
-bool isWanted(const Walk& walk, std::string_view name) {
-  if (walk.sink != nullptr) return true;
-  const std::string_view target = walk.target;
-  if (target.size() < name.size() || target.substr(0, name.size()) != name) return false;
-  return target.size() == name.size() || target[name.size()] == '!' || target[name.size()] == '#';
-}
-
 bool readSome(Stream& stream, std::string& out, size_t want, bool& atEnd) {
   const size_t used = out.size();
   out.resize(used + want);
@@ -336,7 +329,7 @@ void walkDirectory(Walk& walk, std::string_view entry, const std::string& path) 
 
 void expandStream(Walk& walk, const std::string& name, Stream& stream, std::string head, bool atEnd,
                   const StreamPlace& place) {
-  if (walk.stopped || walk.ended || !isWanted(walk, name)) return;
+  if (walk.stopped || walk.ended) return;
   const ContentKind kind = place.messageOnly ? ContentKind::Message : detectContent(head);
   switch (kind) {
     case ContentKind::Message:

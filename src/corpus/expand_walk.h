@@ -13,7 +13,8 @@
 namespace corpus {
 
 // One expansion: the options, where messages go, and the limits of the listed file being
-// read. In extract mode only the message called `target` is kept.
+// read. In extract mode only the message called `target` is kept; the walk is otherwise a
+// run's, so that it meets the same limits and faults on the way.
 struct Walk {
   explicit Walk(const ExpandOptions& expandOptions) : options(expandOptions) {}
   const ExpandOptions& options;
@@ -31,9 +32,6 @@ struct Walk {
 // Hands a message on (or, in extract mode, keeps it when it is the target).
 void emitMessage(Walk& walk, Message&& message);
 void emitFault(Walk& walk, const std::string& name, std::string readError);
-
-// Extract mode: whether anything called `name`, or inside it, is wanted.
-bool isWanted(const Walk& walk, std::string_view name);
 
 // A stream of bytes: a file, an archive member, a decompressed stream.
 class Stream {

@@ -283,6 +283,13 @@ TEST_F(Expand, SizeAndExpansionLimits) {
   });
   EXPECT_LT(messages, (2u << 20) / 8);
   EXPECT_EQ(lastError.rfind("Expansion limit", 0), 0u) << lastError;
+
+  // The way back spends the same budget: a member the run never reaches is not extracted.
+  write("late.tar.gz", makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,
+                                   {{"zeros", std::string(2u << 20, '\0')}, {"late", kOne}}));
+  const corpus::Extracted late = corpus::extractMessage("late.tar.gz!late", dir_, budget);
+  EXPECT_FALSE(late.ok);
+  EXPECT_NE(late.error.find("Expansion limit"), std::string::npos) << late.error;
 }
 
 TEST_F(Expand, DirectoryTreesAndMaildirs) {
