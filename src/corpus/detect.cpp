@@ -2,12 +2,12 @@
 
 #include <array>
 
+#include "text/text.h"
+
 namespace corpus {
 namespace {
 
-bool startsWith(std::string_view head, std::string_view magic) {
-  return head.substr(0, magic.size()) == magic;
-}
+using text::startsWith;
 
 bool isBzip2(std::string_view head) {
   using namespace std::string_view_literals;

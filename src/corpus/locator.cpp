@@ -1,5 +1,7 @@
 #include "corpus/locator.h"
 
+#include "text/text.h"
+
 namespace corpus {
 namespace {
 
@@ -9,36 +11,6 @@ void appendEscaped(std::string& out, unsigned char byte) {
   out += '%';
   out += kHex[byte >> 4];
   out += kHex[byte & 15];
-}
-
-// Length of the valid UTF-8 sequence at `pos` (strict: no overlong forms, no surrogates, at
-// most U+10FFFF), or 0 when the bytes there are not one.
-size_t utf8SequenceAt(std::string_view s, size_t pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() - pos < length) return 0;
-  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
-  }
-  return length;
 }
 
 // Appends `text`, escaping bytes outside valid UTF-8 and those `special` picks.
@@ -56,7 +28,7 @@ void appendWithEscapes(std::string& out, std::string_view text, Special special)
       ++pos;
       continue;
     }
-    const size_t length = utf8SequenceAt(text, pos);
+    const size_t length = text::utf8SequenceLength(text, pos);
     if (length == 0) {
       appendEscaped(out, byte);
       ++pos;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "text/text.h"
+
 namespace corpus {
 namespace {
 
@@ -32,10 +34,6 @@ bool isAsciiDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-char asciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 // The value of the first "Content-Length:" header line of `block`, when it is a decimal
 // number (white space around it allowed) that fits.
 std::optional<uint64_t> contentLength(std::string_view block) {
@@ -45,9 +43,8 @@ std::optional<uint64_t> contentLength(std::string_view block) {
     size_t end = block.find('\n', line);
     if (end == std::string_view::npos) end = block.size();
     const std::string_view text = block.substr(line, end - line);
-    bool match = text.size() >= kName.size();
-    for (size_t i = 0; match && i < kName.size(); ++i) match = asciiLower(text[i]) == kName[i];
-    if (match) {
+    if (text.size() >= kName.size() &&
+        ::text::equalsIgnoreAsciiCase(text.substr(0, kName.size()), kName)) {
       size_t i = kName.size();
       while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
       uint64_t value = 0;

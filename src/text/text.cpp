@@ -136,6 +136,11 @@ size_t validSequence(std::string_view s, size_t i, size_t& bad) {
 
 }  // namespace
 
+size_t utf8SequenceLength(std::string_view bytes, size_t pos) {
+  size_t bad = 0;
+  return validSequence(bytes, pos, bad);
+}
+
 bool isValidUtf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {

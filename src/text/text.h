@@ -25,6 +25,9 @@ bool isBlank(std::string_view utf8);
 // Strict UTF-8 validation (no surrogates, no overlong forms, at most U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
+// Length of the valid UTF-8 sequence that starts at `pos` (the rules of isValidUtf8), or 0.
+size_t utf8SequenceLength(std::string_view bytes, size_t pos);
+
 // True when no byte is above 0x7F.
 bool isAscii(std::string_view bytes);
 
