@@ -414,7 +414,7 @@ class Parallel {
         if (!options_.expand) console_.entryTaken();
         console_.recordWritten(s.size);
         if (s.buffer != nullptr) s.buffer->shrinkTo(kKeepBuffer);
-        if (s.bytes.capacity() > kKeepBuffer) s.bytes = std::string();
+        s.bytes = std::string();  // the next message's bytes are moved in, not copied
         if (s.line.size() > kKeepBuffer) s.line = std::string();
         s.ready = false;
         s.done = false;

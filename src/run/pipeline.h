@@ -30,7 +30,7 @@ struct RunOptions {
 };
 
 // Most messages in flight at once with --jobs (read, being worked on, or waiting for their
-// turn to be written): 32 per thread, at least 64 and at most 1024, whatever the corpus.
+// turn to be written): 128 per thread, at least 256 and at most 1024, whatever the corpus.
 // Reading ahead also pauses while the messages in flight hold more than kMaxBytesInFlight
 // bytes, so large messages do not multiply by the window (one batch may go beyond it).
 inline constexpr size_t kWindowPerJob = 128;
