@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -276,6 +277,13 @@ bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     if (asciiLower(a[i]) != asciiLower(b[i])) return false;
   }
   return true;
+}
+
+std::optional<uint64_t> parseDecimal(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
+  return value;
 }
 
 bool startsWith(std::string_view s, std::string_view prefix) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,10 @@ size_t countCodePoints(std::string_view utf8);
 
 // The longest prefix of valid UTF-8 text holding at most `maxCodePoints` scalar values.
 std::string_view prefixCodePoints(std::string_view utf8, size_t maxCodePoints);
+
+// A decimal number: one or more digits and nothing else (no sign, no space) that fit in 64
+// bits.
+std::optional<uint64_t> parseDecimal(std::string_view text);
 
 // ASCII-only case helpers: only A-Z / a-z change.
 char asciiLower(char c);

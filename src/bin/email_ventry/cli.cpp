@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <utility>
 
@@ -28,13 +27,6 @@ void complain(std::string_view message) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
-}
-
-std::optional<uint64_t> wholeNumber(std::string_view text) {
-  uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
-  return value;
 }
 
 corpus::ExpandOptions expandOptions(const Options& options) {
@@ -120,7 +112,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       if (hasValue) options.root = value;
     } else if (arg == "--jobs" && !jobsSeen) {
       jobsSeen = true;
-      const auto jobs = wholeNumber(value);
+      const auto jobs = text::parseDecimal(value);
       if (!jobs || *jobs > kMaxJobs) {
         invalid("--jobs needs a number of threads from 0 (one per core) to " +
                 std::to_string(kMaxJobs));
@@ -138,7 +130,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       }
     } else if (arg == "--memory-limit" && !limitSeen) {
       limitSeen = true;
-      const auto mebibytes = wholeNumber(value);
+      const auto mebibytes = text::parseDecimal(value);
       if (!mebibytes || *mebibytes == 0 || *mebibytes > (uint64_t{1} << 40)) {
         invalid("--memory-limit needs a number of MiB");
       } else {
