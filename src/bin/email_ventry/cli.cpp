@@ -29,12 +29,6 @@ void complain(std::string_view message) {
   }
 }
 
-corpus::ExpandOptions expandOptions(const Options& options) {
-  corpus::ExpandOptions expand;
-  expand.mboxFormat = options.mboxFormat;
-  return expand;
-}
-
 int runCorpus(const Options& options) {
   corpus::ListFile list;
   std::vector<std::string_view> entries;
@@ -48,25 +42,17 @@ int runCorpus(const Options& options) {
     }
     entries = corpus::splitListEntries(list.text);
   }
-  run::RunOptions runOptions;
-  runOptions.root = options.root;
-  runOptions.threaded = options.threaded;
-  runOptions.jobs = options.jobs;
-  runOptions.shard = options.shard;
-  runOptions.progress = options.progress;
-  runOptions.memoryLimit = options.memoryLimit;
-  runOptions.preferUring = !options.plainReads;
-  runOptions.expand = options.expand || options.hasInput;
-  runOptions.expandOptions = expandOptions(options);
+  run::RunOptions runOptions = options.run;
+  runOptions.expand = runOptions.expand || options.hasInput;
   run::catchStopSignals();
   return run::runEntries(entries, runOptions);
 }
 
 // Writes the bytes measured for one record's name to standard output.
 int runExtract(const Options& options) {
-  corpus::ExpandOptions expand = expandOptions(options);
-  expand.maxMessageBytes = options.memoryLimit != 0 ? options.memoryLimit : expand.maxMessageBytes;
-  const corpus::Extracted found = corpus::extractMessage(options.extract, options.root, expand);
+  corpus::ExpandOptions expand = options.run.expandOptions;
+  if (options.run.memoryLimit != 0) expand.maxMessageBytes = options.run.memoryLimit;
+  const corpus::Extracted found = corpus::extractMessage(options.extract, options.run.root, expand);
   if (!found.ok) {
     complain("extract: " + found.error);
     return kExitAbnormal;
@@ -93,6 +79,10 @@ Options scanArguments(const std::vector<std::string_view>& args) {
   bool shardSeen = false;
   bool limitSeen = false;
   bool formatSeen = false;
+  size_t listValueAt = 0;  // 0: none (the program name is never a value)
+  size_t rootValueAt = 0;
+  bool help = false;
+  bool version = false;
   auto invalid = [&options](std::string message) {
     if (options.invalid.empty()) options.invalid = std::move(message);
   };
@@ -100,16 +90,22 @@ Options scanArguments(const std::vector<std::string_view>& args) {
     const std::string_view arg = args[i];
     const bool hasValue = i + 1 < args.size();
     const std::string_view value = hasValue ? args[i + 1] : std::string_view();
+    if (i != 0 && i != listValueAt && i != rootValueAt) {
+      help = help || arg == "--help";
+      version = version || arg == "--version";
+    }
     if (arg == "--selftest") {
       options.selftest = true;
     } else if (arg == "--list" && !options.hasList) {
       // The first "--list" decides, even when it is the last argument (then it is missing).
+      listValueAt = i + 1;
       if (hasValue) options.list = value;
       options.hasList = hasValue;
       if (!options.hasList) break;
     } else if (arg == "--root" && !rootSeen) {
       rootSeen = true;
-      if (hasValue) options.root = value;
+      rootValueAt = i + 1;
+      if (hasValue) options.run.root = value;
     } else if (arg == "--jobs" && !jobsSeen) {
       jobsSeen = true;
       const auto jobs = text::parseDecimal(value);
@@ -117,8 +113,8 @@ Options scanArguments(const std::vector<std::string_view>& args) {
         invalid("--jobs needs a number of threads from 0 (one per core) to " +
                 std::to_string(kMaxJobs));
       } else {
-        options.threaded = true;
-        options.jobs = static_cast<unsigned>(*jobs);
+        options.run.threaded = true;
+        options.run.jobs = static_cast<unsigned>(*jobs);
       }
     } else if (arg == "--shard" && !shardSeen) {
       shardSeen = true;
@@ -126,7 +122,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       if (!shard) {
         invalid("--shard needs K/N with 0 <= K < N");
       } else {
-        options.shard = *shard;
+        options.run.shard = *shard;
       }
     } else if (arg == "--memory-limit" && !limitSeen) {
       limitSeen = true;
@@ -134,7 +130,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       if (!mebibytes || *mebibytes == 0 || *mebibytes > (uint64_t{1} << 40)) {
         invalid("--memory-limit needs a number of MiB");
       } else {
-        options.memoryLimit = *mebibytes * 1024 * 1024;
+        options.run.memoryLimit = *mebibytes * 1024 * 1024;
       }
     } else if (arg == "--input" && !options.hasInput) {
       options.hasInput = hasValue;
@@ -156,19 +152,20 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       if (!format) {
         invalid("--mbox-format needs mboxrd, mboxo or mboxcl2");
       } else {
-        options.mboxFormat = *format;
+        options.run.expandOptions.mboxFormat = *format;
       }
     } else if (arg == "--expand") {
-      options.expand = true;
+      options.run.expand = true;
     } else if (arg == "--progress") {
-      options.progress = true;
+      options.run.progress = true;
     } else if (arg == "--plain-reads") {
-      options.plainReads = true;
+      options.run.preferUring = false;
     }
   }
-  if (options.threaded && options.jobs == 0) {
+  options.info = help ? InfoRequest::Help : version ? InfoRequest::Version : InfoRequest::None;
+  if (options.run.threaded && options.run.jobs == 0) {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
-    options.jobs = cores > 0 ? static_cast<unsigned>(std::min<long>(cores, kMaxJobs)) : 1;
+    options.run.jobs = cores > 0 ? static_cast<unsigned>(std::min<long>(cores, kMaxJobs)) : 1;
   }
   return options;
 }
@@ -192,8 +189,8 @@ void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
 }
 
 int runTool(const std::vector<std::string_view>& args) {
-  if (const InfoRequest info = infoRequest(args); info != InfoRequest::None) return printInfo(info);
   const Options options = scanArguments(args);
+  if (options.info != InfoRequest::None) return printInfo(options.info);
   if (options.selftest) {
     const SelftestResult result = runSelftest();
     if (result.ok) return kExitOk;

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "corpus/mbox.h"
 #include "email/reader.h"
 #include "email_ventry/record.h"
-#include "run/shard.h"
+#include "email_ventry/usage.h"
+#include "run/pipeline.h"
 
 namespace ventry {
 
@@ -28,22 +28,20 @@ struct Options {
   bool selftest = false;  // "--selftest" anywhere wins over everything else
   bool hasList = false;   // "--list" with a following argument
   std::string list;
-  std::string root = ".";
-  // Opt-in run options. Each takes its first occurrence; a value that cannot be read is
-  // named in `invalid` (the run then stops before any record).
-  bool threaded = false;     // "--jobs N"
-  unsigned jobs = 1;         // 0 in the argument: one per online core
-  run::Shard shard;          // "--shard K/N"
-  bool progress = false;     // "--progress"
-  uint64_t memoryLimit = 0;  // "--memory-limit MIB", in bytes; 0: the default
-  bool plainReads = false;   // "--plain-reads": no io_uring
-  bool expand = false;       // "--expand": containers give one record per message inside
-  bool hasInput = false;     // "--input PATH": one entry, expanded, instead of a list
+  // The run's options: "--root DIR" and the opt-in ones. Each takes its first occurrence; a
+  // value that cannot be read is named in `invalid` (the run then stops before any record):
+  // "--jobs N" (threaded; 0: one per online core), "--shard K/N", "--progress",
+  // "--memory-limit MIB", "--plain-reads" (preferUring off), "--expand" (containers give one
+  // record per message inside), "--mbox-format F" (in expandOptions).
+  run::RunOptions run;
+  bool hasInput = false;  // "--input PATH": one entry, expanded, instead of a list
   std::string input;
-  corpus::MboxFormat mboxFormat = corpus::MboxFormat::Mboxrd;  // "--mbox-format F"
   bool hasExtract = false;  // "--extract NAME": the bytes measured for a record's name
   std::string extract;
   std::string invalid;  // diagnostic for an option value that cannot be read
+  // "--help" or "--version" anywhere except as the value of the first "--list" or "--root"
+  // (those keep their meaning); "--help" wins.
+  InfoRequest info = InfoRequest::None;
 };
 
 // Options are whole arguments compared exactly; the first occurrence of each option counts

@@ -45,28 +45,6 @@ constexpr std::string_view kUsage =
 
 }  // namespace
 
-InfoRequest infoRequest(const std::vector<std::string_view>& args) {
-  // As in the argument scan, every argument is looked at, also one taken as a value: the
-  // first "--list" and the first "--root" take the argument after them, whatever it is.
-  bool help = false, version = false, listSeen = false, rootSeen = false;
-  size_t valueAt = 0;  // 0: none (the program name is never a value)
-  size_t otherValueAt = 0;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    const bool isValue = i == valueAt || i == otherValueAt;
-    if (arg == "--help" && !isValue) help = true;
-    if (arg == "--version" && !isValue) version = true;
-    if (arg == "--list" && !listSeen) {
-      listSeen = true;
-      valueAt = i + 1;
-    } else if (arg == "--root" && !rootSeen) {
-      rootSeen = true;
-      otherValueAt = i + 1;
-    }
-  }
-  return help ? InfoRequest::Help : version ? InfoRequest::Version : InfoRequest::None;
-}
-
 std::string usageText() {
   return std::string(kUsage);
 }
