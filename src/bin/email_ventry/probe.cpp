@@ -1,16 +1,10 @@
 #include "email_ventry/probe.h"
 
-#include <algorithm>
-
 #include "text/text.h"
 
 namespace ventry {
 
 namespace mime = email::mime;
-
-void pushUnique(std::vector<std::string>& list, std::string value) {
-  if (std::find(list.begin(), list.end(), value) == list.end()) list.push_back(std::move(value));
-}
 
 Probe probeMessage(std::string_view bytes) {
   return probeParsed(bytes, mime::parseMessage(bytes));

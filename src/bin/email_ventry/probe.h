@@ -69,7 +69,4 @@ void scanHeaders(std::string_view bytes, Probe& probe);
 // The structure walk over the part at `root` (nesting level of the root: its depth).
 void probePart(const email::mime::ParsedMessage& message, uint32_t root, Probe& probe);
 
-// Appends `value` unless an equal string is already listed.
-void pushUnique(std::vector<std::string>& list, std::string value);
-
 }  // namespace ventry

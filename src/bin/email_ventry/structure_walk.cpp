@@ -76,9 +76,9 @@ void searchHtml(std::string_view html, Probe& probe) {
   if (contains(lower, "<script")) probe.scriptInHtml = true;
 }
 
-// Appends to one of the probe's lists of distinct values, as pushUnique does. A list stays
-// short in real mail and is searched; one that grows long (a hostile message can name a
-// distinct charset in every part) is indexed, so that adding stays constant time.
+// Appends to one of the probe's lists of distinct values, keeping the first of equal ones.
+// A list stays short in real mail and is searched; one that grows long (a hostile message
+// can name a distinct charset in every part) is indexed, so that adding stays constant time.
 class DistinctList {
  public:
   explicit DistinctList(std::vector<std::string>& list) : list_(list) {}
