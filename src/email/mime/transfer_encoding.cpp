@@ -290,7 +290,7 @@ TransferEncoding transferEncodingOf(const Header& header) {
   const bool plain = std::all_of(raw.begin(), raw.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
   });
-  const std::string decoded = plain ? std::string() : text::asciiLower(headerValue(header));
+  const std::string decoded = plain ? std::string() : headerValue(header);
   const std::string_view value = plain ? raw : std::string_view(decoded);
   if (text::equalsIgnoreAsciiCase(value, "base64")) return TransferEncoding::Base64;
   if (text::equalsIgnoreAsciiCase(value, "quoted-printable")) {
