@@ -179,10 +179,12 @@ inline std::string manyAddresses(size_t addresses) {
 
 // Parts as small as a multipart allows: the body is one delimiter line after another, so
 // every part is empty (or holds one short header line). Units are delimiter lines.
-inline std::string repeatedBody(std::string_view head, std::string_view piece, size_t times) {
+inline std::string repeatedBody(std::string_view head, std::string_view piece, size_t times,
+                                std::string_view tail = {}) {
   std::string out(head);
-  out.reserve(head.size() + piece.size() * times);
+  out.reserve(head.size() + piece.size() * times + tail.size());
   for (size_t i = 0; i < times; ++i) out += piece;
+  out += tail;
   return out;
 }
 
@@ -223,50 +225,38 @@ inline std::string otherTextualParts(size_t parts) {
 
 // One To header of empty groups ("g:;g:;..."); units are groups.
 inline std::string emptyGroups(size_t groups) {
-  std::string out = repeatedBody("To: ", "g:;", groups);
-  out += "\r\n\r\nbody\r\n";
-  return out;
+  return repeatedBody("To: ", "g:;", groups, "\r\n\r\nbody\r\n");
 }
 
 // One To header of mailboxes each closed by ';' ("a@b;a@b;..."); units are mailboxes.
 inline std::string semicolonMailboxes(size_t mailboxes) {
-  std::string out = repeatedBody("To: ", "a@b;", mailboxes);
-  out += "\r\n\r\nbody\r\n";
-  return out;
+  return repeatedBody("To: ", "a@b;", mailboxes, "\r\n\r\nbody\r\n");
 }
 
 // Header blocks of the shortest lines: a name without a colon, a colon alone, a name with an
 // empty value. Units are lines.
 inline std::string bareNameLines(size_t lines) {
-  std::string out = repeatedBody("", "a\n", lines);
-  out += "\nbody\n";
-  return out;
+  return repeatedBody("", "a\n", lines, "\nbody\n");
 }
 
 inline std::string bareColonLines(size_t lines) {
-  std::string out = repeatedBody("", ":\n", lines);
-  out += "\nbody\n";
-  return out;
+  return repeatedBody("", ":\n", lines, "\nbody\n");
 }
 
 inline std::string emptyValueLines(size_t lines) {
-  std::string out = repeatedBody("", "a:\n", lines);
-  out += "\nbody\n";
-  return out;
+  return repeatedBody("", "a:\n", lines, "\nbody\n");
 }
 
 // One To header folded after every character ("a" lines): not an address list, so the
 // value is carried as one entry; units are lines.
 inline std::string foldedRecipients(size_t lines) {
-  std::string out = repeatedBody("To: ", "a\n ", lines);
-  out += "\r\n\r\nbody\r\n";
-  return out;
+  return repeatedBody("To: ", "a\n ", lines, "\r\n\r\nbody\r\n");
 }
 
 // Parts that each declare a charset of their own; units are parts.
 inline std::string distinctCharsets(size_t parts) {
   std::string out = "Content-Type: multipart/mixed; boundary=\"\"\r\n\r\n";
-  out.reserve(out.size() + parts * 40);
+  out.reserve(out.size() + parts * (37 + std::to_string(parts).size()));
   for (size_t i = 0; i < parts; ++i) {
     out += "--\nContent-Type:text/plain;charset=c";
     appendNumber(out, i);
