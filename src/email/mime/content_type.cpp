@@ -386,9 +386,12 @@ std::optional<std::string_view> contentTypeParam(const ParsedMessage& message, u
   const std::optional<Header> header = partHeader(message, part, PartHeader::ContentType);
   if (!header) return std::nullopt;
   if (p.plainContentType) return findPlainParameter(header->value, lowerName);
-  const ParamMap params = parseContentType(&*header, false).params;
-  const auto found = params.find(lowerName);
-  if (found == params.end()) return std::nullopt;
+  if (message.typeParamsPart != part) {
+    message.typeParams = parseContentType(&*header, false).params;
+    message.typeParamsPart = part;
+  }
+  const auto found = message.typeParams.find(lowerName);
+  if (found == message.typeParams.end()) return std::nullopt;
   storage = found->second;
   return std::string_view(storage);
 }

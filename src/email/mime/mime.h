@@ -163,6 +163,10 @@ struct ParsedMessage {
   std::vector<PreambleEnd> preambles;  // for the split multiparts
   std::string error;  // the parser's one-line description when the bytes are rejected
   mutable DecodedBodies decoded;
+  // The parameters of the last part whose Content-Type value is not plain and was asked for
+  // one (the probe and the reader ask the same part several times).
+  mutable uint32_t typeParamsPart = kNoPart;
+  mutable ParamMap typeParams;
 
   bool ok() const { return error.empty(); }
 };
