@@ -140,6 +140,20 @@ inline std::string manyParameters(size_t parameters) {
   return out;
 }
 
+// Two RFC 2231 segments whose names are long runs of '*': the second ("a**...*1*") takes
+// the charset of the first ("a**...*0*"), found among the prefixes of its name that end
+// at a '*'. Units are the '*' of one name.
+inline std::string starredNames(size_t stars) {
+  const std::string run(stars, '*');
+  std::string out = "Content-Type: application/x; a";
+  out.reserve(out.size() + 2 * stars + 32);
+  out += run;
+  out += "0*=utf-8''x; a";
+  out += run;
+  out += "*1*=y\r\n\r\nbody\r\n";
+  return out;
+}
+
 // A named base64 attachment with a space between every character; units are MiB of
 // decoded bytes.
 inline std::string spacedBase64(size_t mebibytes) {
@@ -283,8 +297,8 @@ inline std::string base64TextBody(size_t mebibytes) {
 
 }  // namespace detail
 
-inline const std::array<Case, 27>& cases() {
-  static const std::array<Case, 27> kCases = {{
+inline const std::array<Case, 28>& cases() {
+  static const std::array<Case, 28> kCases = {{
       {"nested-multipart", "multiparts nested one in the other", 100000, detail::nestedMultiparts},
       {"sibling-parts", "sibling parts of one multipart", 200000, detail::siblingParts},
       {"folded-header", "MiB of one folded Subject header", 64, detail::foldedHeader},
@@ -299,6 +313,8 @@ inline const std::array<Case, 27>& cases() {
        detail::unclosedOpeners},
       {"rfc2231-parameters", "folded RFC 2231 continuations of one parameter", 100000,
        detail::manyParameters},
+      {"starred-names", "'*' in each of two RFC 2231 segment names", (1 << 20) / 2,
+       detail::starredNames},
       {"spaced-base64", "MiB of base64 with a space after every character", 8,
        detail::spacedBase64},
       {"many-headers", "header lines (every third a To)", 1000000, detail::manyHeaders},

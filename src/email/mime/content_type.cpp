@@ -1,6 +1,9 @@
 #include "email/mime/content_type.h"
 
+#include <iterator>
+#include <map>
 #include <optional>
+#include <vector>
 
 #include "email/mime/charset.h"
 #include "text/text.h"
@@ -65,6 +68,36 @@ struct EncodedCandidate {
   }
 };
 
+// The charsets of initial segments, by their prefix "x*": each entry also points at the
+// entry of the shortest key that starts its own (itself when none does).
+struct InitialSegment {
+  std::string charset;
+  std::string_view key;
+  const InitialSegment* root = nullptr;
+};
+using InitialSegments = std::map<std::string, InitialSegment, std::less<>>;
+
+// In key order, the keys that start one another lie nested on a stack: one pass.
+void linkRoots(InitialSegments& segments) {
+  std::vector<const InitialSegment*> open;
+  for (auto& [key, segment] : segments) {
+    segment.key = key;
+    while (!open.empty() && !segment.key.starts_with(open.back()->key)) open.pop_back();
+    segment.root = open.empty() ? &segment : open.front();
+    open.push_back(&segment);
+  }
+}
+
+// The entry of the shortest key that starts `name`, or null. Every key that starts `name`
+// also starts the last key not above it, so the answer is that key's root or none; this
+// keeps a name of many '*' from being looked up once per '*'.
+const InitialSegment* shortestStart(const InitialSegments& segments, std::string_view name) {
+  const auto after = segments.upper_bound(name);
+  if (after == segments.begin()) return nullptr;
+  const InitialSegment* root = std::prev(after)->second.root;
+  return name.starts_with(root->key) ? root : nullptr;
+}
+
 // RFC 2231 charset-encoded values ("name*=charset'lang'%XX..."). A starred key is decoded
 // only when the unstarred name is not a key; segments "x*N*" take the charset of "x*0*".
 // An unknown charset leaves the entry under its starred key, undecoded.
@@ -78,14 +111,15 @@ void mergeEncodedValues(ParamMap& params) {
   }
   // Charsets of initial segments, by the segment prefix "x*" (copies: an initial segment's
   // entry is replaced before later segments are decoded).
-  ParamMap initialCharsets;
+  InitialSegments initialCharsets;
   for (const EncodedCandidate& candidate : candidates) {
     const std::string_view plain = candidate.plainName();
     if (endsWith(plain, "*0")) {
-      initialCharsets[std::string(plain.substr(0, plain.size() - 1))] =
+      initialCharsets[std::string(plain.substr(0, plain.size() - 1))].charset =
           std::string(upToFirstQuote(candidate.starred->second));
     }
   }
+  linkRoots(initialCharsets);
   for (EncodedCandidate& candidate : candidates) {
     const std::string_view plain = candidate.plainName();
     const std::string_view value = candidate.starred->second;
@@ -94,17 +128,9 @@ void mergeEncodedValues(ParamMap& params) {
       candidate.hasPrefix = true;
       continue;
     }
-    bool inherited = false;
-    for (size_t star = plain.find('*'); star != std::string_view::npos;
-         star = plain.find('*', star + 1)) {
-      auto found = initialCharsets.find(plain.substr(0, star + 1));
-      if (found != initialCharsets.end()) {
-        candidate.charset = found->second;
-        inherited = true;
-        break;
-      }
-    }
-    if (!inherited) {
+    if (const InitialSegment* initial = shortestStart(initialCharsets, plain)) {
+      candidate.charset = initial->charset;
+    } else {
       candidate.charset = upToFirstQuote(value);
       candidate.hasPrefix = true;
     }
