@@ -36,21 +36,7 @@ void appendMailbox(std::vector<std::string>& entries, const mime::Mailbox& mailb
   }
 }
 
-void appendAddressItems(std::vector<std::string>& entries, const mime::AddressList& list,
-                        ReadDetail detail) {
-  if (detail == ReadDetail::Counts) {
-    // One entry per mailbox, per group member, and per memberless named group.
-    for (const auto& item : list.items) {
-      size_t count = 1;
-      if (item.isGroup && !item.members.empty()) {
-        count = item.members.size();
-      } else if (item.isGroup) {
-        count = item.groupName.empty() ? 0 : 1;
-      }
-      entries.resize(entries.size() + count);
-    }
-    return;
-  }
+void appendAddressItems(std::vector<std::string>& entries, const mime::AddressList& list) {
   for (const auto& item : list.items) {
     if (!item.isGroup) {
       appendMailbox(entries, item.mailbox);
@@ -65,26 +51,20 @@ void appendAddressItems(std::vector<std::string>& entries, const mime::AddressLi
 // The entries of one recipient header, in `entries`; false (with `parsed` telling whether
 // the value parsed at all) when it gave none.
 bool readAddresses(const mime::Header& header, RecipientEntries& entries, bool& parsed) {
-  if (entries.list == nullptr) {
+  // Only the number of entries counts (Counts lists empty strings): none is built.
+  if (entries.list == nullptr || entries.detail == ReadDetail::Counts) {
     const std::optional<uint64_t> count = mime::countAddressEntries(header);
     parsed = count.has_value();
-    entries.count += count.value_or(0);
-    return count.value_or(0) > 0;
+    const uint64_t found = count.value_or(0);
+    entries.count += found;
+    if (entries.list != nullptr) entries.list->resize(entries.list->size() + found);
+    return found > 0;
   }
   std::vector<std::string>& list = *entries.list;
-  if (entries.detail == ReadDetail::Counts) {
-    // A plain list is counted without building its mailboxes.
-    const std::optional<size_t> plain = mime::countPlainMailboxes(header);
-    if (plain && *plain > 0) {
-      list.resize(list.size() + *plain);
-      entries.count += *plain;
-      return true;
-    }
-  }
   const size_t before = list.size();
   const mime::AddressList addresses = mime::parseAddressList(header);
   parsed = addresses.ok;
-  if (addresses.ok) appendAddressItems(list, addresses, entries.detail);
+  if (addresses.ok) appendAddressItems(list, addresses);
   entries.count += list.size() - before;
   return list.size() > before;
 }
