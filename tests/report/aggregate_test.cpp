@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "email_ventry_report/compare.h"
 #include "email_ventry_report/report.h"
 #include "report_data.h"
 
@@ -400,6 +401,20 @@ TEST(ReportRecordForms, OnlyAFailedRecordMayLackItsProbe) {
     EXPECT_EQ(r.records, std::string_view(outcome).find("failed") != std::string_view::npos)
         << outcome;
   }
+}
+
+// An outcome change keeps the new run's failure text cut, as it keeps the base run's.
+TEST(CompareOutcomes, LongFailureTextsAreCut) {
+  const std::string error = "Parse: " + std::string(300, 'x');
+  std::string threw = recordLine("", "", "\"threw\"");
+  threw.replace(threw.find("Parse: x"), 8, error);
+  report::Comparison c = report::makeComparison(5);
+  report::addBaseLine(c, recordLine("", ""), "base", 1);
+  report::addNewLine(c, threw, "new", 1);
+  report::finishComparison(c);
+  const report::ChangeCount& change = c.outcomes[{report::Status::Ok, report::Status::Threw}];
+  ASSERT_EQ(change.examples.size(), 1u);
+  EXPECT_EQ(change.examples[0].after, "threw: " + report::cutUtf8(error, report::kMaxTextBytes));
 }
 
 }  // namespace

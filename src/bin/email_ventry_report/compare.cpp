@@ -7,8 +7,6 @@
 namespace report {
 namespace {
 
-constexpr size_t kMaxDetailBytes = 160;
-
 uint32_t narrow(uint64_t n) {
   return n > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
                                                   : static_cast<uint32_t>(n);
@@ -153,7 +151,8 @@ void compareMatched(Comparison& c, const BaseEntry& before, const Record& r) {
   ++c.matched;
   if (before.status != r.status) {
     addChange(c.exampleLimit, c.outcomes[{before.status, r.status}], r.name,
-              statusText(before.status, before.detail), statusText(r.status, detailOf(r)));
+              statusText(before.status, before.detail),
+              statusText(r.status, cutUtf8(detailOf(r), kMaxTextBytes)));
     if ((r.status == Status::Threw || r.status == Status::Failed) &&
         before.status != Status::Threw && before.status != Status::Failed) {
       emit(c, FindingKind::NewFailure, r.name, r.error);
@@ -233,7 +232,7 @@ void addBaseLine(Comparison& c, std::string_view line, std::string_view source, 
   e.sequence = sequence;
   e.inBase = true;
   e.status = r.status;
-  e.detail = cutUtf8(detailOf(r), kMaxDetailBytes);
+  e.detail = cutUtf8(detailOf(r), kMaxTextBytes);
   e.gotHtml = r.gotHtml;
   e.gotText = r.gotText;
   e.gotAttachments = narrow(r.gotAttachments);

@@ -7,8 +7,6 @@
 namespace report {
 namespace {
 
-constexpr size_t kMaxKeyBytes = 160;
-
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
                                                       : a + b;
@@ -21,12 +19,12 @@ void addExample(const Report& report, Examples& examples, const std::string& nam
 void addExample(const Report& report, std::vector<NamedText>& examples, const std::string& name,
                 std::string_view text) {
   if (examples.size() < report.exampleLimit) {
-    examples.push_back({name, cutUtf8(text, kMaxKeyBytes)});
+    examples.push_back({name, cutUtf8(text, kMaxTextBytes)});
   }
 }
 
 void countGroup(GroupCounter& counter, std::string_view key) {
-  std::string k = cutUtf8(key, kMaxKeyBytes);
+  std::string k = cutUtf8(key, kMaxTextBytes);
   auto it = counter.counts.find(k);
   if (it != counter.counts.end()) {
     ++it->second;

@@ -176,4 +176,8 @@ std::vector<std::pair<std::string, uint64_t>> sortedGroups(const GroupCounter& c
 // Cuts UTF-8 text to at most `limit` bytes without splitting a code point ("…" appended).
 std::string cutUtf8(std::string_view text, size_t limit);
 
+// The most bytes kept of a text taken from a record (a failure text, a read error, a group
+// key) before `cutUtf8` cuts it.
+inline constexpr size_t kMaxTextBytes = 160;
+
 }  // namespace report
