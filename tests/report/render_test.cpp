@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "email_ventry_report/compare.h"
 #include "report_data.h"
 
 namespace {
@@ -159,6 +160,24 @@ TEST(ReportRender, WidestMillisecondsInEveryFormat) {
   EXPECT_NE(
       report::render(r, report::Format::Text, metaFor("-")).find("18,446,744,073,709,551,615"),
       std::string::npos);
+}
+
+// A reader count that changed shows with its count even when no examples are kept.
+TEST(CompareRender, ChangedCountsShowWithoutExamples) {
+  std::string line = readFile(dataPath("recipients.jsonl"));
+  line = line.substr(0, line.find('\n'));
+  std::string changed = line;
+  changed.replace(changed.find("\"gotTo\":1"), 9, "\"gotTo\":2");
+  report::Comparison c = report::makeComparison(0);
+  report::addBaseLine(c, line, "base", 1);
+  report::addNewLine(c, changed, "new", 1);
+  report::finishComparison(c);
+  ASSERT_EQ(c.got["gotTo"].messages, 1u);
+  for (report::Format format :
+       {report::Format::Text, report::Format::Markdown, report::Format::Html}) {
+    EXPECT_NE(report::renderComparison(c, format, metaFor("base")).find("gotTo"), std::string::npos)
+        << static_cast<int>(format);
+  }
 }
 
 }  // namespace

@@ -192,6 +192,11 @@ std::vector<Section> buildSections(const Comparison& c) {
               {false, true, false, true, true},
               {}};
     for (const auto& [member, change] : c.got) {
+      // Without examples (--examples 0) the member and its count still show.
+      if (change.examples.empty()) {
+        s.rows.push_back({member, count(change.messages), "", "", ""});
+        continue;
+      }
       bool first = true;
       for (const NameChange& x : change.examples) {
         s.rows.push_back(
