@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <variant>
+#include <optional>
 
 namespace report {
 namespace {
@@ -166,24 +166,6 @@ void compareMatched(Comparison& c, const BaseEntry& before, const Record& r) {
   if (read && before.hasProbe && r.hasProbe) compareProbes(c, before, r);
 }
 
-bool parseInto(Report& side, std::string_view line, std::string_view source, uint64_t lineNumber,
-               LineEnd end, Record& out) {
-  ++side.lines;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  if (line.empty()) {
-    addMalformed(side, source, lineNumber, "empty line", end);
-    return false;
-  }
-  auto parsed = parseRecord(line, /*digests=*/true);
-  if (auto* problem = std::get_if<std::string>(&parsed)) {
-    addMalformed(side, source, lineNumber, *problem, end);
-    return false;
-  }
-  out = std::move(std::get<Record>(parsed));
-  addRecord(side, out);
-  return true;
-}
-
 }  // namespace
 
 std::string_view findingName(FindingKind kind) {
@@ -219,8 +201,10 @@ Comparison makeComparison(size_t exampleLimit) {
 
 void addBaseLine(Comparison& c, std::string_view line, std::string_view source, uint64_t lineNumber,
                  LineEnd end) {
-  Record r;
-  if (!parseInto(c.base, line, source, lineNumber, end, r)) return;
+  std::optional<Record> parsed =
+      addLineRecord(c.base, line, source, lineNumber, end, /*digests=*/true);
+  if (!parsed) return;
+  Record& r = *parsed;
   const uint64_t sequence = c.baseRecords++;
   auto [it, fresh] = c.entries.try_emplace(std::move(r.name));
   if (!fresh) {
@@ -252,8 +236,10 @@ void addBaseLine(Comparison& c, std::string_view line, std::string_view source, 
 
 void addNewLine(Comparison& c, std::string_view line, std::string_view source, uint64_t lineNumber,
                 LineEnd end) {
-  Record r;
-  if (!parseInto(c.next, line, source, lineNumber, end, r)) return;
+  std::optional<Record> parsed =
+      addLineRecord(c.next, line, source, lineNumber, end, /*digests=*/true);
+  if (!parsed) return;
+  const Record& r = *parsed;
   auto it = c.entries.find(r.name);
   if (it == c.entries.end()) {
     ++c.onlyNew;

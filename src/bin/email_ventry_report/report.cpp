@@ -230,20 +230,27 @@ void addRecord(Report& report, const Record& r) {
   for (std::string_view id : ids) countGroup(report.notices, id);
 }
 
-void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
-             LineEnd end) {
+std::optional<Record> addLineRecord(Report& report, std::string_view line, std::string_view source,
+                                    uint64_t lineNumber, LineEnd end, bool digests) {
   ++report.lines;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) {
     addMalformed(report, source, lineNumber, "empty line", end);
-    return;
+    return std::nullopt;
   }
-  auto parsed = parseRecord(line);
+  auto parsed = parseRecord(line, digests);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
     addMalformed(report, source, lineNumber, *problem, end);
-    return;
+    return std::nullopt;
   }
-  addRecord(report, std::get<Record>(parsed));
+  Record& record = std::get<Record>(parsed);
+  addRecord(report, record);
+  return std::move(record);
+}
+
+void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
+             LineEnd end) {
+  addLineRecord(report, line, source, lineNumber, end, /*digests=*/false);
 }
 
 Percentiles msPercentiles(const Report& report) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,6 +151,11 @@ Report makeReport(size_t exampleLimit);
 // and named with `source` and `lineNumber`; it never stops the aggregation.
 void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
              LineEnd end = LineEnd::Ended);
+
+// `addLine` that hands the added record back (nothing for a line that is not one). With
+// `digests`, the record carries the probe digests (see `parseRecord`).
+std::optional<Record> addLineRecord(Report& report, std::string_view line, std::string_view source,
+                                    uint64_t lineNumber, LineEnd end, bool digests);
 
 // Adds one parsed record.
 void addRecord(Report& report, const Record& record);
