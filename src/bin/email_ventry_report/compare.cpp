@@ -75,14 +75,9 @@ std::string_view detailOf(const Record& r) {
 void compareFeatures(Comparison& c, const BaseEntry& before, const Record& r) {
   std::span<const PairedFeature> features = pairedFeatures();
   for (size_t i = 0; i < features.size() && i < c.features.size(); ++i) {
-    Verdict was = Verdict::NotJudged;
-    if (before.status == Status::Ok) {
-      const bool notice = (before.notices >> i) & 1, condition = (before.conditions >> i) & 1;
-      was = notice && condition ? Verdict::Agree
-            : notice            ? Verdict::FalseAlarm
-            : condition         ? Verdict::Silent
-                                : Verdict::BothAbsent;
-    }
+    const Verdict was = before.status == Status::Ok
+                            ? verdictOf((before.notices >> i) & 1, (before.conditions >> i) & 1)
+                            : Verdict::NotJudged;
     const Verdict now = verdictOf(r, features[i]);
     const bool judgedNow = now == Verdict::Agree || now == Verdict::BothAbsent;
     FeatureChange& f = c.features[i];

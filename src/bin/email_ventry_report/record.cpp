@@ -319,8 +319,10 @@ bool hasNotice(const Record& r, std::string_view feature) {
 
 Verdict verdictOf(const Record& r, const PairedFeature& feature) {
   if (r.status != Status::Ok) return Verdict::NotJudged;
-  const bool notice = hasNotice(r, feature.feature);
-  const bool condition = feature.seen(r);
+  return verdictOf(hasNotice(r, feature.feature), feature.seen(r));
+}
+
+Verdict verdictOf(bool notice, bool condition) {
   if (notice && condition) return Verdict::Agree;
   if (notice) return Verdict::FalseAlarm;
   return condition ? Verdict::Silent : Verdict::BothAbsent;

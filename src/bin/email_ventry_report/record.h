@@ -74,4 +74,7 @@ enum class Verdict { NotJudged, Agree, BothAbsent, Silent, FalseAlarm };
 
 Verdict verdictOf(const Record& record, const PairedFeature& feature);
 
+// The verdict of a read message from whether it carries the notice and meets the condition.
+Verdict verdictOf(bool notice, bool condition);
+
 }  // namespace report
