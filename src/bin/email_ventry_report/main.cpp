@@ -271,8 +271,6 @@ bool writeOut(const std::string& out) {
   return true;
 }
 
-constexpr std::string_view kOverlong = "line longer than 16 MiB";
-
 int runReport(const Options& options, const report::Meta& meta) {
   report::Report report = report::makeReport(options.examples);
   bool allRead = true;
@@ -280,8 +278,7 @@ int runReport(const Options& options, const report::Meta& meta) {
     allRead &= readInput(
         input, [&](std::string_view line, uint64_t n, report::LineEnd end, bool overlong) {
           if (overlong) {
-            ++report.lines;
-            report::addMalformed(report, input, n, kOverlong, end);
+            report::addOverlong(report, input, n, end);
           } else {
             report::addLine(report, line, input, n, end);
           }
@@ -351,8 +348,7 @@ int runCompare(const Options& options, const report::Meta& meta) {
     allRead &= readInput(
         input, [&](std::string_view line, uint64_t n, report::LineEnd end, bool overlong) {
           if (overlong) {
-            ++runReport.lines;
-            report::addMalformed(runReport, input, n, kOverlong, end);
+            report::addOverlong(runReport, input, n, end);
           } else if (side == 0) {
             report::addBaseLine(comparison, line, input, n, end);
           } else {

@@ -197,6 +197,11 @@ void addMalformed(Report& report, std::string_view source, uint64_t lineNumber,
   }
 }
 
+void addOverlong(Report& report, std::string_view source, uint64_t lineNumber, LineEnd end) {
+  ++report.lines;
+  addMalformed(report, source, lineNumber, "line longer than 16 MiB", end);
+}
+
 void addRecord(Report& report, const Record& r) {
   noteTiming(report, r);
   ++report.records;

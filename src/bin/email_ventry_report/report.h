@@ -164,6 +164,11 @@ void addRecord(Report& report, const Record& record);
 void addMalformed(Report& report, std::string_view source, uint64_t lineNumber,
                   std::string_view reason, LineEnd end = LineEnd::Ended);
 
+// Counts a line too long to be taken whole (over 16 MiB) as malformed, or as cut when it is
+// the last line and has no line end.
+void addOverlong(Report& report, std::string_view source, uint64_t lineNumber,
+                 LineEnd end = LineEnd::Ended);
+
 // The reason given for a last line without line end that is not a record.
 inline constexpr std::string_view kCutReason = "last line cut (run interrupted?)";
 
