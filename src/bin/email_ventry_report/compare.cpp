@@ -235,15 +235,14 @@ void addNewLine(Comparison& c, std::string_view line, std::string_view source, u
       addLineRecord(c.next, line, source, lineNumber, end, /*digests=*/true);
   if (!parsed) return;
   const Record& r = *parsed;
-  auto it = c.entries.find(r.name);
-  if (it == c.entries.end()) {
+  auto [it, fresh] = c.entries.try_emplace(r.name);
+  BaseEntry& e = it->second;
+  if (fresh) {
     ++c.onlyNew;
     addExample(c.exampleLimit, c.onlyNewExamples, r.name);
-    BaseEntry& e = c.entries[r.name];
     e.inNew = true;
     return;
   }
-  BaseEntry& e = it->second;
   if (e.inNew) {
     ++c.duplicateNew;
     addExample(c.exampleLimit, c.duplicateNewExamples, r.name);
