@@ -106,32 +106,27 @@ std::vector<Section> buildSections(const Comparison& c) {
               {"repeated names, new run", count(c.duplicateNew)}};
     out.push_back(std::move(s));
   }
-  auto perFeature = [&out, &c](std::string id, std::string title, auto before, auto after,
-                               auto added, auto fixed, const char* addedLabel,
-                               const char* fixedLabel) {
+  auto perFeature = [&out, &c](std::string id, std::string title, uint64_t Pairing::*counted,
+                               uint64_t FeatureChange::*added, uint64_t FeatureChange::*fixed) {
     Section s{std::move(id),
               std::move(title),
-              "before and after count every record of each run; " + std::string(addedLabel) +
-                  " and " + fixedLabel + " count messages both runs have",
-              {"Feature", "Before", "After", "Change", addedLabel, fixedLabel},
+              "before and after count every record of each run; New and Fixed count messages "
+              "both runs have",
+              {"Feature", "Before", "After", "Change", "New", "Fixed"},
               {false, true, true, true, true, true},
               {}};
     for (size_t i = 0; i < c.features.size(); ++i) {
-      const uint64_t was = before(c.base.pairings[i]), now = after(c.next.pairings[i]);
-      s.rows.push_back({c.features[i].feature, count(was), count(now), change(was, now),
-                        count(added(c.features[i])), count(fixed(c.features[i]))});
+      const FeatureChange& f = c.features[i];
+      const uint64_t was = c.base.pairings[i].*counted, now = c.next.pairings[i].*counted;
+      s.rows.push_back(
+          {f.feature, count(was), count(now), change(was, now), count(f.*added), count(f.*fixed)});
     }
     out.push_back(std::move(s));
   };
-  perFeature(
-      "silent", "Silent losses per feature", [](const Pairing& p) { return p.silent; },
-      [](const Pairing& p) { return p.silent; }, [](const FeatureChange& f) { return f.newSilent; },
-      [](const FeatureChange& f) { return f.fixedSilent; }, "New", "Fixed");
-  perFeature(
-      "false-alarms", "False alarms per feature", [](const Pairing& p) { return p.falseAlarm; },
-      [](const Pairing& p) { return p.falseAlarm; },
-      [](const FeatureChange& f) { return f.newFalseAlarm; },
-      [](const FeatureChange& f) { return f.fixedFalseAlarm; }, "New", "Fixed");
+  perFeature("silent", "Silent losses per feature", &Pairing::silent, &FeatureChange::newSilent,
+             &FeatureChange::fixedSilent);
+  perFeature("false-alarms", "False alarms per feature", &Pairing::falseAlarm,
+             &FeatureChange::newFalseAlarm, &FeatureChange::fixedFalseAlarm);
   {
     Section s{"agree",
               "Agreeing pairs per feature",
