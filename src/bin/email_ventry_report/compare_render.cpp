@@ -1,30 +1,14 @@
 // The comparison of two runs in each output format.
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "email_ventry_report/compare.h"
 #include "email_ventry_report/render.h"
+#include "email_ventry_report/render_json.h"
 
 namespace report {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr std::string_view kTitle = "Reader fidelity: comparison of two runs";
-
-struct Totals {
-  uint64_t silent = 0, falseAlarm = 0, agree = 0;
-};
-
-Totals totalsOf(const Report& r) {
-  Totals t;
-  for (const Pairing& p : r.pairings) {
-    t.silent += p.silent;
-    t.falseAlarm += p.falseAlarm;
-    t.agree += p.agree;
-  }
-  return t;
-}
 
 struct Moved {
   uint64_t newSilent = 0, fixedSilent = 0, newFalseAlarm = 0, fixedFalseAlarm = 0;
@@ -76,10 +60,10 @@ std::vector<Section> buildSections(const Comparison& c) {
               {"Measure", "Base", "New", "Change"},
               {false, true, true, true},
               {}};
-    auto row = [&s](const char* label, uint64_t before, uint64_t after) {
-      s.rows.push_back({label, count(before), count(after), change(before, after)});
+    auto row = [&s](std::string_view label, uint64_t before, uint64_t after) {
+      s.rows.push_back({std::string(label), count(before), count(after), change(before, after)});
     };
-    const Totals tb = totalsOf(b), tn = totalsOf(n);
+    const PairingTotals tb = pairingTotals(b), tn = pairingTotals(n);
     row("message records", b.records, n.records);
     row("read, outcome ok", b.ok, n.ok);
     row("read, reader rejected it (threw)", b.threw, n.threw);
@@ -89,7 +73,7 @@ std::vector<Section> buildSections(const Comparison& c) {
     row("false alarms (all features)", tb.falseAlarm, tn.falseAlarm);
     row("agreeing pairs (all features)", tb.agree, tn.agree);
     row("malformed lines", b.malformed, n.malformed);
-    row("last line cut (run interrupted?)", b.cut, n.cut);
+    row(kCutReason, b.cut, n.cut);
     out.push_back(std::move(s));
   }
   {
@@ -258,10 +242,6 @@ std::vector<std::string> comparisonMeta(const Comparison& c, const Meta& meta) {
                            count(c.next.records) + "; names in both: " + count(c.matched)});
 }
 
-Json examplesJson(const Examples& e) {
-  return Json(e.names);
-}
-
 Json changeJson(const ChangeCount& change) {
   Json examples = Json::array();
   for (const NameChange& x : change.examples) {
@@ -276,14 +256,10 @@ Json sideJson(const Report& r) {
     pairings["email.read." + p.feature] = {
         {"agree", p.agree}, {"silent", p.silent}, {"falseAlarm", p.falseAlarm}};
   }
-  Json malformed = Json::array();
-  for (const MalformedLine& m : r.malformedLines) {
-    malformed.push_back({{"source", m.source}, {"line", m.line}, {"reason", m.reason}});
-  }
-  return {{"lines", r.lines},           {"records", r.records}, {"ok", r.ok},
-          {"threw", r.threw},           {"failed", r.failed},   {"unreadable", r.unreadable},
-          {"malformed", r.malformed},   {"cut", r.cut},         {"pairings", pairings},
-          {"malformedLines", malformed}};
+  Json out = runCountsJson(r);
+  out["pairings"] = pairings;
+  out["malformedLines"] = malformedLinesJson(r);
+  return out;
 }
 
 std::string renderJson(const Comparison& c, const Meta& meta) {
@@ -339,11 +315,7 @@ std::string renderJson(const Comparison& c, const Meta& meta) {
                 {"changed", c.probeChanged.messages},
                 {"members", members},
                 {"examples", changeJson(c.probeChanged)["examples"]}};
-  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-std::string card(const std::string& value, const std::string& label) {
-  return "<div class=\"card\"><b>" + htmlEscape(value) + "</b>" + htmlEscape(label) + "</div>";
+  return jsonText(j);
 }
 
 std::string renderHtml(const Comparison& c, const std::vector<Section>& sections,
@@ -354,13 +326,13 @@ std::string renderHtml(const Comparison& c, const std::vector<Section>& sections
            htmlEscape(probeWarning(c)) + ".</p>\n";
   }
   const Moved m = movedOf(c);
-  out += "<div class=\"cards\">" + card(count(m.newSilent), "new silent losses") +
-         card(count(m.fixedSilent), "fixed silent losses") +
-         card(count(m.newFalseAlarm), "new false alarms") +
-         card(count(m.fixedFalseAlarm), "fixed false alarms") +
-         card(count(outcomeChanges(c)), "outcome changes") +
-         card(count(c.probeChanged.messages), "probe changes") +
-         card(count(c.onlyBase) + " / " + count(c.onlyNew), "names only in base / new") +
+  out += "<div class=\"cards\">" + htmlCard(count(m.newSilent), "new silent losses") +
+         htmlCard(count(m.fixedSilent), "fixed silent losses") +
+         htmlCard(count(m.newFalseAlarm), "new false alarms") +
+         htmlCard(count(m.fixedFalseAlarm), "fixed false alarms") +
+         htmlCard(count(outcomeChanges(c)), "outcome changes") +
+         htmlCard(count(c.probeChanged.messages), "probe changes") +
+         htmlCard(count(c.onlyBase) + " / " + count(c.onlyNew), "names only in base / new") +
          "</div>\n";
   std::vector<BarGroup> groups;
   for (const FeatureChange& f : c.features) {

@@ -1,13 +1,12 @@
 #include "email_ventry_report/render.h"
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <vector>
+
+#include "email_ventry_report/render_json.h"
 
 namespace report {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 constexpr std::string_view kTitle = "Reader fidelity report";
 
@@ -27,7 +26,7 @@ std::vector<Section> buildSections(const Report& r) {
     row("read, could not be processed (failed)", r.failed);
     row("entry unreadable", r.unreadable);
     s.rows.push_back({"malformed lines", count(r.malformed), ""});
-    s.rows.push_back({"last line cut (run interrupted?)", count(r.cut), ""});
+    s.rows.push_back({std::string(kCutReason), count(r.cut), ""});
     s.rows.push_back({"bytes read", count(r.totalBytes), ""});
     out.push_back(std::move(s));
   }
@@ -177,10 +176,6 @@ std::vector<std::string> reportMeta(const Report& r, const Meta& meta) {
   return metaLines(meta, {"records: " + count(r.records) + " of " + count(r.lines) + " lines"});
 }
 
-Json examplesJson(const Examples& e) {
-  return Json(e.names);
-}
-
 Json namedTextsJson(const std::vector<NamedText>& examples) {
   Json out = Json::array();
   for (const NamedText& e : examples) out.push_back({{"name", e.name}, {"text", e.text}});
@@ -201,18 +196,11 @@ std::string renderJson(const Report& r, const Meta& meta) {
   Percentiles pct = msPercentiles(r);
   Json j;
   j["meta"] = metaJson(meta);
-  j["run"] = {
-      {"lines", r.lines},
-      {"records", r.records},
-      {"ok", r.ok},
-      {"threw", r.threw},
-      {"failed", r.failed},
-      {"unreadable", r.unreadable},
-      {"malformed", r.malformed},
-      {"cut", r.cut},
-      {"bytes", r.totalBytes},
-      {"msAtLeast1", msAtLeastOne(r)},
-      {"msPercentiles", {{"p50", pct.p50}, {"p90", pct.p90}, {"p99", pct.p99}, {"max", pct.max}}}};
+  Json run = runCountsJson(r);
+  run["bytes"] = r.totalBytes;
+  run["msAtLeast1"] = msAtLeastOne(r);
+  run["msPercentiles"] = {{"p50", pct.p50}, {"p90", pct.p90}, {"p99", pct.p99}, {"max", pct.max}};
+  j["run"] = run;
   Json pairings = Json::array();
   for (const Pairing& p : r.pairings) {
     pairings.push_back({{"feature", "email.read." + p.feature},
@@ -267,12 +255,8 @@ std::string renderJson(const Report& r, const Meta& meta) {
   Json histogram = Json::array();
   for (const auto& [ms, n] : r.msHistogram) histogram.push_back({{"ms", ms}, {"count", n}});
   j["msHistogram"] = histogram;
-  Json malformed = Json::array();
-  for (const MalformedLine& m : r.malformedLines) {
-    malformed.push_back({{"source", m.source}, {"line", m.line}, {"reason", m.reason}});
-  }
-  j["malformedLines"] = malformed;
-  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  j["malformedLines"] = malformedLinesJson(r);
+  return jsonText(j);
 }
 
 std::string featureChart(const Report& r) {
@@ -283,23 +267,16 @@ std::string featureChart(const Report& r) {
                   "Notices against probe conditions");
 }
 
-std::string card(const std::string& value, const std::string& label) {
-  return "<div class=\"card\"><b>" + htmlEscape(value) + "</b>" + htmlEscape(label) + "</div>";
-}
-
 std::string renderHtml(const Report& r, const std::vector<Section>& sections, const Meta& meta) {
   std::string out = htmlPageStart(kTitle, reportMeta(r, meta));
-  uint64_t silent = 0, falseAlarms = 0;
-  for (const Pairing& p : r.pairings) {
-    silent += p.silent;
-    falseAlarms += p.falseAlarm;
-  }
-  out += "<div class=\"cards\">" + card(count(r.records), "message records") +
-         card(count(r.threw), "reader failures") + card(count(r.failed), "not processed") +
-         card(count(r.unreadable), "unreadable entries") + card(count(silent), "silent losses") +
-         card(count(falseAlarms), "false alarms") +
-         card(count(r.malformed + r.cut), "malformed or cut lines") +
-         card(percent(msAtLeastOne(r), r.records), "messages at 1 ms or more") + "</div>\n";
+  const PairingTotals totals = pairingTotals(r);
+  out += "<div class=\"cards\">" + htmlCard(count(r.records), "message records") +
+         htmlCard(count(r.threw), "reader failures") + htmlCard(count(r.failed), "not processed") +
+         htmlCard(count(r.unreadable), "unreadable entries") +
+         htmlCard(count(totals.silent), "silent losses") +
+         htmlCard(count(totals.falseAlarm), "false alarms") +
+         htmlCard(count(r.malformed + r.cut), "malformed or cut lines") +
+         htmlCard(percent(msAtLeastOne(r), r.records), "messages at 1 ms or more") + "</div>\n";
   out +=
       "<section id=\"chart-features\"><h2>Notices against probe conditions</h2>\n"
       "<p class=\"note\">records with outcome ok, per feature: agree, silent loss (condition "

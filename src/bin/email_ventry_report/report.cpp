@@ -258,6 +258,16 @@ void addLine(Report& report, std::string_view line, std::string_view source, uin
   addLineRecord(report, line, source, lineNumber, end, /*digests=*/false);
 }
 
+PairingTotals pairingTotals(const Report& report) {
+  PairingTotals t;
+  for (const Pairing& p : report.pairings) {
+    t.silent += p.silent;
+    t.falseAlarm += p.falseAlarm;
+    t.agree += p.agree;
+  }
+  return t;
+}
+
 Percentiles msPercentiles(const Report& report) {
   Percentiles out;
   uint64_t total = 0;

@@ -172,6 +172,12 @@ void addOverlong(Report& report, std::string_view source, uint64_t lineNumber,
 // The reason given for a last line without line end that is not a record.
 inline constexpr std::string_view kCutReason = "last line cut (run interrupted?)";
 
+// The pairings' counts summed over all features.
+struct PairingTotals {
+  uint64_t silent = 0, falseAlarm = 0, agree = 0;
+};
+PairingTotals pairingTotals(const Report& report);
+
 // Nearest-rank percentiles of the records' `ms` values (all zero without records).
 Percentiles msPercentiles(const Report& report);
 

@@ -255,6 +255,10 @@ std::string htmlTable(const Section& s) {
   return out + "</tbody></table></section>\n";
 }
 
+std::string htmlCard(const std::string& value, const std::string& label) {
+  return "<div class=\"card\"><b>" + htmlEscape(value) + "</b>" + htmlEscape(label) + "</div>";
+}
+
 std::string htmlPageStart(std::string_view title, const std::vector<std::string>& meta) {
   std::string out =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"

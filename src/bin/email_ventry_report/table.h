@@ -54,6 +54,9 @@ std::string htmlTable(const Section& section);
 // The head of an HTML page: doctype, inline style, title and the metadata list.
 std::string htmlPageStart(std::string_view title, const std::vector<std::string>& metaLines);
 
+// One figure with its label, for the row of cards at the head of an HTML page.
+std::string htmlCard(const std::string& value, const std::string& label);
+
 // Horizontal bars, one group per row (e.g. per feature) with one bar per kind. Lengths follow
 // the square root of the count so that a handful stays visible beside thousands.
 struct BarKind {
