@@ -32,8 +32,8 @@ void emit(const Comparison& c, FindingKind kind, std::string_view name, std::str
   if (c.onFinding) c.onFinding(Finding{kind, name, detail});
 }
 
-// The digest slot of a probe member. Records write their members in one order, so the slot
-// after the previous one is tried first.
+// The digest slot of a probe member. A record's members come sorted by key (see
+// Record::probeMembers), so the slot after the previous one is tried first.
 size_t slotOf(Comparison& c, const std::string& key) {
   const size_t shared = BaseEntry::kProbeSlots - 1;
   if (c.slotHint < c.probeKeys.size() && c.probeKeys[c.slotHint] == key) return c.slotHint++;

@@ -46,7 +46,7 @@ struct Record {
   bool remoteRefsInHtml = false, scriptInHtml = false, undeclNonAscii = false;
   bool formatFlowed = false, signedMsg = false, encrypted = false, reportMsg = false;
   // Filled only when asked for: a digest of the whole probe (independent of member order)
-  // and one per member, in the record's order.
+  // and one per member, sorted by key (the parsed object keeps its members sorted).
   uint64_t probeDigest = 0;
   std::vector<ProbeMember> probeMembers;
 };
