@@ -34,7 +34,7 @@
 #include "adversarial_inputs.h"
 #include "email/mime/mime.h"
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace {
 

@@ -14,9 +14,8 @@
 #include "email/mime/mime.h"
 #include "email/mime/transfer_encoding.h"
 #include "email/reader.h"
-#include "email_ventry/cli.h"
-#include "email_ventry/probe.h"
-#include "email_ventry/record.h"
+#include "probe/probe.h"
+#include "record/record.h"
 #include "text/text.h"
 
 namespace {

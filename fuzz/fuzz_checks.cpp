@@ -13,7 +13,7 @@
 #include "email/mime/content_type.h"
 #include "email/mime/transfer_encoding.h"
 #include "email/read_result.h"
-#include "email_ventry/record.h"
+#include "record/record.h"
 #include "text/text.h"
 
 namespace fuzzcheck {

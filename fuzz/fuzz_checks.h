@@ -9,7 +9,7 @@
 
 #include "email/mime/mime.h"
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace fuzzcheck {
 

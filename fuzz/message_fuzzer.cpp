@@ -6,8 +6,8 @@
 
 #include "email/mime/mime.h"
 #include "email/reader.h"
-#include "email_ventry/probe.h"
 #include "fuzz_checks.h"
+#include "probe/probe.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,9 +5,8 @@
 #include <utility>
 
 #include "email/reader.h"
-#include "email_ventry/cli.h"
-#include "email_ventry/probe.h"
-#include "email_ventry/record.h"
+#include "probe/probe.h"
+#include "record/record.h"
 #include "run/memory_limit.h"
 
 namespace run {

@@ -15,7 +15,7 @@
 #include "corpus/expand.h"
 #include "corpus/list_file.h"
 #include "corpus/message_file.h"
-#include "email_ventry/record.h"
+#include "record/record.h"
 #include "run/console.h"
 #include "run/memory_limit.h"
 #include "run/message_work.h"

@@ -13,7 +13,7 @@
 #include "../../bench/adversarial_inputs.h"
 #include "email/mime/mime.h"
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace adversarial {
 // Test names in listings show the input's name, not the bytes of the case.

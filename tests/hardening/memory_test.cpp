@@ -17,7 +17,7 @@
 #include "../../bench/adversarial_inputs.h"
 #include "email/mime/mime.h"
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VENTRY_MEMORY_TEST_SANITIZED 1

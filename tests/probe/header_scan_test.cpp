@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 #include "probe/probe_describe.h"
 
 namespace {

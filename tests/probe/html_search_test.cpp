@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace {
 

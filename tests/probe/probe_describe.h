@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace probe_test {
 

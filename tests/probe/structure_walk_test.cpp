@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 #include "probe/probe_describe.h"
 #include "text/text.h"
 

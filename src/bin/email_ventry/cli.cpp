@@ -170,24 +170,6 @@ Options scanArguments(const std::vector<std::string_view>& args) {
   return options;
 }
 
-void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
-  if (!outcome.ok) {
-    record.threw = true;
-    std::string failure = std::move(outcome.failure);
-    if (!text::isValidUtf8(failure)) failure = text::utf8Lossy(failure);
-    record.error = text::prefixCodePoints(failure, kMaxErrorCodePoints);
-    return;
-  }
-  email::ReadSummary& summary = outcome.summary;
-  record.threw = false;
-  record.loss = std::move(summary.loss);
-  record.gotHtml = !summary.html.empty();
-  record.gotText = !summary.text.empty();
-  record.gotAttachments = summary.attachments;
-  record.gotTo = summary.to;
-  record.gotCc = summary.cc;
-}
-
 int runTool(const std::vector<std::string_view>& args) {
   const Options options = scanArguments(args);
   if (options.info != InfoRequest::None) return printInfo(options.info);

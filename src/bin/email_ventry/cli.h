@@ -6,8 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "email/reader.h"
-#include "email_ventry/record.h"
 #include "email_ventry/usage.h"
 #include "run/pipeline.h"
 
@@ -17,9 +15,6 @@ namespace ventry {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitSelftestFailed = 1;
 inline constexpr int kExitAbnormal = 101;
-
-// Longest reader failure text a record carries, in Unicode scalar values.
-inline constexpr size_t kMaxErrorCodePoints = 160;
 
 // Most work threads --jobs gives.
 inline constexpr unsigned kMaxJobs = 1024;
@@ -48,10 +43,6 @@ struct Options {
 // and takes the next argument whatever it is; everything else is ignored. `args` includes
 // the program name.
 Options scanArguments(const std::vector<std::string_view>& args);
-
-// Fills the reader's part of `record` from its outcome: counts, loss pairs and channels for
-// a read summary, or outcome "threw" with the failure text cut to 160 characters.
-void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome);
 
 // Runs the whole tool and returns the exit status. Diagnostics go to standard error; records
 // (or the self-test's line) to standard output.

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace ventry {
 

@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 #include "text/text.h"
 
 namespace ventry {

@@ -1,4 +1,4 @@
-#include "email_ventry/record.h"
+#include "record/record.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

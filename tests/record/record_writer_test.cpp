@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "email_ventry/record.h"
+#include "record/record.h"
 
 namespace {
 

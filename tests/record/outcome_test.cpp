@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "email_ventry/cli.h"
+#include "record/record.h"
 
 namespace {
 

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "email/reader.h"
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 namespace ventry {
+
+// Longest reader failure text a record carries, in Unicode scalar values.
+inline constexpr size_t kMaxErrorCodePoints = 160;
 
 struct MessageRecord {
   std::string name;       // the list entry as written (trimmed)
@@ -30,6 +33,10 @@ struct MessageRecord {
   bool probeDone = true;  // the probe finished; otherwise the record has no "probe"
   Probe probe;
 };
+
+// Fills the reader's part of `record` from its outcome: counts, loss pairs and channels for
+// a read summary, or outcome "threw" with the failure text cut to 160 characters.
+void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome);
 
 // Appends `text` as a JSON string: quotes, the escapes \" \\ \b \t \n \f \r and \u00XX for
 // the other controls below U+0020; everything else (including "/", U+007F and non-ASCII)

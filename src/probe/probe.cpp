@@ -1,4 +1,4 @@
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 
 #include "text/text.h"
 

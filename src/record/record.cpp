@@ -1,4 +1,4 @@
-#include "email_ventry/record.h"
+#include "record/record.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -375,6 +375,24 @@ std::optional<std::string> writeRecord(int fd, const MessageRecord& record, std:
   appendRecordJson(buffer, record);
   buffer += '\n';
   return writeRecordLine(fd, buffer);
+}
+
+void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
+  if (!outcome.ok) {
+    record.threw = true;
+    std::string failure = std::move(outcome.failure);
+    if (!text::isValidUtf8(failure)) failure = text::utf8Lossy(failure);
+    record.error = text::prefixCodePoints(failure, kMaxErrorCodePoints);
+    return;
+  }
+  email::ReadSummary& summary = outcome.summary;
+  record.threw = false;
+  record.loss = std::move(summary.loss);
+  record.gotHtml = !summary.html.empty();
+  record.gotText = !summary.text.empty();
+  record.gotAttachments = summary.attachments;
+  record.gotTo = summary.to;
+  record.gotCc = summary.cc;
 }
 
 }  // namespace ventry

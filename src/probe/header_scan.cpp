@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "email_ventry/probe.h"
+#include "probe/probe.h"
 #include "text/byte_search.h"
 #include "text/text.h"
 
