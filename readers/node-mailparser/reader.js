@@ -24,10 +24,11 @@ const DATE = ['email.read.headers.date', 'degraded'];
 const CHARSET_FALLBACK = ['email.read.mime.charset-fallback', 'degraded'];
 const MESSAGE_RFC822 = ['email.read.mime.message-rfc822', 'degraded'];
 // Never named here, because mailparser carries what they stand for: format=flowed text is
-// reflowed; calendar, other text, Content-ID and undecodable parts are all listed as
+// reflowed; calendar parts, other text parts and parts with a Content-ID are listed as
 // attachments (with their Content-ID); a text or HTML part never replaces another, since
 // every inline one is joined into the bodies; attachments keep their bytes whatever the
-// size. Nothing reads threads.
+// size; its transfer decoders never fail (bad base64 decodes as far as it goes). Nothing
+// reads threads.
 
 // Longer than any message should take; a parse still running then is given up as "threw".
 const PARSE_DEADLINE_MS = 30000;
@@ -124,7 +125,7 @@ function readRecipients(name, headers, headerLines, entries, losses) {
       }
     }
     if (whole && found.length) {
-      entries.push(...found);
+      for (const entry of found) entries.push(entry);
       return;
     }
     // Rule: a header that yields no entry, or a mailbox without an address, is carried as
