@@ -249,9 +249,39 @@ def transfer_decoded(part) -> bytes | None:
 # The protocol side: everything below speaks to email_ventry and knows nothing of mail.
 
 
-def reply_for(name: str, data: bytes) -> dict:
+# Longer than any message should take; a read still running then is given up as "threw".
+READ_DEADLINE_S = 30
+
+
+class DeadlinePassed(Exception):
+    pass
+
+
+class Deadline:
+    """Raises DeadlinePassed inside the `with` block once it has run for `seconds`."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.armed = False
+        signal.signal(signal.SIGALRM, self._passed)
+
+    def _passed(self, signum, frame):
+        if self.armed:
+            raise DeadlinePassed(f"the read took longer than {self.seconds} s")
+
+    def __enter__(self):
+        self.armed = True
+        signal.setitimer(signal.ITIMER_REAL, self.seconds)
+
+    def __exit__(self, *exception):
+        self.armed = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+
+
+def reply_for(name: str, data: bytes, deadline: Deadline) -> dict:
     try:
-        result, losses = read_message(data)
+        with deadline:
+            result, losses = read_message(data)
     except Exception as error:  # whatever the package (or this reader) raised on this message
         text = " ".join(f"{type(error).__name__}: {error}".split())
         return {"name": name, "outcome": "threw", "error": text[:1000]}
@@ -273,6 +303,7 @@ def serve(requests, replies):
         replies.flush()
 
     send({"reader": READER_NAME, "version": READER_VERSION})
+    deadline = Deadline(READ_DEADLINE_S)
     while True:
         line = requests.readline()
         if not line:
@@ -284,7 +315,7 @@ def serve(requests, replies):
         data = requests.read(size)
         if len(data) < size:
             return  # input ended inside a message: the tool has gone
-        send(reply_for(request["name"], data))
+        send(reply_for(request["name"], data, deadline))
 
 
 def main():
