@@ -148,6 +148,45 @@ TEST_F(Expand, CompressedMboxInEveryCompression) {
   EXPECT_EQ(expand("one.eml.gz"), (std::vector<Got>{{"one.eml.gz", kOne}}));
 }
 
+// Lines of white space only before the first separator: the messages are numbered from the
+// first separator, at their offsets in the file or stream, and lead back to their bytes.
+TEST_F(Expand, MboxAfterWhiteSpaceLines) {
+  const std::string m1 = "Subject: m1\n\nFrom quoted\n";
+  const std::string m2 = "Subject: m2\n\nlast\n";
+  const struct {
+    std::string entry;
+    std::string bytes;
+    std::vector<Got> expected;
+  } cases[] = {
+      {"blank.mbox", "\n \t\r\n\t \n" + kMbox, {{"blank.mbox#1@8", m1}, {"blank.mbox#2@42", m2}}},
+      {"crlf.mbox", "\r\n\r\n" + kMbox, {{"crlf.mbox#1@4", m1}, {"crlf.mbox#2@38", m2}}},
+      {"blank.mbox.gz",
+       compress(ARCHIVE_FILTER_GZIP, "\n\n" + kMbox),
+       {{"blank.mbox.gz#1@2", m1}, {"blank.mbox.gz#2@36", m2}}},
+      {"blank.tar",
+       makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, {{"in.mbox", " \n" + kMbox}}),
+       {{"blank.tar!in.mbox#1@2", m1}, {"blank.tar!in.mbox#2@36", m2}}},
+      // "From " ends by the last byte that detection looks at.
+      {"far.mbox",
+       std::string(507, '\n') + kMbox,
+       {{"far.mbox#1@507", m1}, {"far.mbox#2@541", m2}}},
+      // One message, read whole as without expansion.
+      {"beyond.eml",
+       std::string(508, '\n') + kMbox,
+       {{"beyond.eml", std::string(508, '\n') + kMbox}}},
+      {"envelope.eml", "\n\n" + kEnvelope, {{"envelope.eml", "\n\n" + kEnvelope}}},
+      {"indented.eml", " " + kMbox, {{"indented.eml", " " + kMbox}}},
+      {"blank.eml", "\n \n", {{"blank.eml", "\n \n"}}},
+      // Vertical tab and form feed are not white space here.
+      {"formfeed.eml", "\f\n" + kMbox, {{"formfeed.eml", "\f\n" + kMbox}}},
+      {"vtab.eml", "\n\v\n" + kMbox, {{"vtab.eml", "\n\v\n" + kMbox}}},
+  };
+  for (const auto& c : cases) {
+    write(c.entry, c.bytes);
+    EXPECT_EQ(expand(c.entry), c.expected) << c.entry;
+  }
+}
+
 TEST_F(Expand, ArchiveMembersInOrderWithEscapedNames) {
   const std::vector<Member> members = {
       {"dir", "", AE_IFDIR},
