@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -368,6 +369,42 @@ TEST_F(Expand, DirectoryTreesAndMaildirs) {
             }));
   // The listed directory's own spelling leads the names.
   EXPECT_EQ(expand("tree/b/").front(), (Got{"tree/b/1.eml", kOne}));
+}
+
+// File names found by a walk are the files' paths, with bytes that are not valid UTF-8
+// written "%XX"; each such name must lead back to its file's bytes.
+TEST_F(Expand, WalkedFileNamesLeadBack) {
+  const struct {
+    std::string file;  // below walk/
+    std::string bytes;
+    std::vector<std::string> names;  // what the walk calls its messages, without "walk/"
+  } cases[] = {
+      {"caf\xE9.eml", kOne, {"caf%E9.eml"}},  // Latin-1
+      {"\xC3(.eml", kTwo, {"%C3(.eml"}},      // a UTF-8 lead byte without its follower
+      {"caf\xC3\xA9.eml", kOne, {"caf\xC3\xA9.eml"}},
+      {"d\xE9j\xE0/x.eml", kTwo, {"d%E9j%E0/x.eml"}},
+      {"\xE9t\xE9.mbox", kMbox, {"%E9t%E9.mbox#1@0", "%E9t%E9.mbox#2@34"}},
+      // Locator characters and '%' are the file's own.
+      {"100%.eml", kOne, {"100%.eml"}},
+      {"50%E9.eml", kTwo, {"50%E9.eml"}},
+      {"x!y#1@2.eml", kOne, {"x!y#1@2.eml"}},
+      {"a!b#c.mbox", kMbox, {"a!b#c.mbox#1@0", "a!b#c.mbox#2@34"}},
+  };
+  std::vector<Got> expected;
+  for (const auto& c : cases) {
+    write("walk/" + c.file, c.bytes);
+    if (c.names.size() == 1) {
+      expected.push_back({"walk/" + c.names[0], c.bytes});
+    } else {
+      expected.push_back({"walk/" + c.names[0], "Subject: m1\n\nFrom quoted\n"});
+      expected.push_back({"walk/" + c.names[1], "Subject: m2\n\nlast\n"});
+    }
+  }
+  std::vector<Got> got = expand("walk");
+  const auto byName = [](const Got& a, const Got& b) { return a.name < b.name; };
+  std::sort(got.begin(), got.end(), byName);
+  std::sort(expected.begin(), expected.end(), byName);
+  EXPECT_EQ(got, expected);
 }
 
 TEST(Extract, NamesThatLeadNowhere) {
