@@ -389,6 +389,7 @@ TEST_F(Expand, WalkedFileNamesLeadBack) {
       {"50%E9.eml", kTwo, {"50%E9.eml"}},
       {"x!y#1@2.eml", kOne, {"x!y#1@2.eml"}},
       {"a!b#c.mbox", kMbox, {"a!b#c.mbox#1@0", "a!b#c.mbox#2@34"}},
+      {"%41\xE9.eml", kTwo, {"%41%E9.eml"}},
   };
   std::vector<Got> expected;
   for (const auto& c : cases) {
