@@ -64,7 +64,15 @@ std::vector<Framed> reference(std::string_view s, MboxFormat format, uint64_t li
   std::vector<Framed> out;
   if (s.empty()) return out;
   const size_t n = s.size();
+  // Lines of white space only before the first separator belong to no message.
   size_t start = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (s[i] == '\n') {
+      start = i + 1;
+    } else if (std::string_view(" \t\r").find(s[i]) == std::string_view::npos) {
+      break;
+    }
+  }
   for (uint64_t number = 1;; ++number) {
     const size_t lineEnd = s.find('\n', start);
     const size_t body = lineEnd == std::string_view::npos ? n : lineEnd + 1;

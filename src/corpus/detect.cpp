@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "corpus/mbox.h"
 #include "text/text.h"
 
 namespace corpus {
@@ -49,7 +50,11 @@ ContentKind detectContent(std::string_view head) {
   }
   // Before "From ": a tar file starts with its first member's name.
   if (isBzip2(head) || isTar(head)) return ContentKind::Archive;
-  if (startsWith(head, "From ")) return ContentKind::Mbox;
+  // Some writers put lines of white space before the first separator. They are looked past
+  // within the first kDetectBytes only, the bytes every caller has, so that a file is told
+  // the same way wherever it is found.
+  const std::string_view window = head.substr(0, kDetectBytes);
+  if (startsWith(window.substr(blankLinesLength(window)), "From ")) return ContentKind::Mbox;
   return ContentKind::Message;
 }
 

@@ -379,7 +379,7 @@ Extracted extractMessage(std::string_view name, std::string_view root,
         struct stat info {};
         bool exists = path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
         if (!exists && prefix.find('%') != std::string_view::npos) {
-          path = joinPath(root, unescapePercent(prefix));
+          path = joinPath(root, unescapeWalkedPath(prefix));
           exists = path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
         }
         if (exists && S_ISDIR(info.st_mode) && rest.empty()) {

@@ -151,14 +151,15 @@ std::optional<std::vector<Locator>> parseLocators(std::string_view text) {
   return locators;
 }
 
-std::string unescapePercent(std::string_view text) {
+std::string unescapeWalkedPath(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && text.size() - i >= 3) {
       const int high = hexValue(text[i + 1]);
       const int low = hexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
+      // Only bytes outside ASCII are ever escaped in a walked path.
+      if (high >= 8 && low >= 0) {
         out += static_cast<char>(high * 16 + low);
         i += 2;
         continue;

@@ -44,7 +44,9 @@ void appendLocators(std::string& name, const std::vector<Locator>& locators);
 // member path and an occurrence below 2.
 std::optional<std::vector<Locator>> parseLocators(std::string_view text);
 
-// Replaces every "%XX" (hex) by its byte; other text stays. For walked paths.
-std::string unescapePercent(std::string_view text);
+// The way back from appendWalkedPath: replaces every "%XX" (hex) of a byte from 0x80 up by
+// that byte; other text stays, so that a '%' of the file's own name followed by an ASCII
+// byte's hex digits ("100%41.eml") is kept beside the escapes.
+std::string unescapeWalkedPath(std::string_view text);
 
 }  // namespace corpus

@@ -136,8 +136,32 @@ bool MboxFramer::emit(uint64_t end, bool last, const MboxCallback& onMessage) {
   return true;
 }
 
+// Moves the current (first) message's start past the lines of white space only that have
+// come so far. Returns false while the bytes so far could still be such a line.
+bool MboxFramer::skipBlankLines() {
+  for (uint64_t pos = lineScan_; pos < total_; ++pos) {
+    const char c = at(pos);
+    if (c == '\n') {
+      start_ = pos + 1;
+    } else if (!isBlankLineByte(c)) {
+      leading_ = false;
+      lineScan_ = pos;  // the separator line's end is after it
+      return true;
+    }
+  }
+  lineScan_ = total_;
+  if (!eof_) return false;
+  leading_ = false;  // white space to the end: the first line is whatever is left
+  lineScan_ = start_;
+  return true;
+}
+
 bool MboxFramer::run(const MboxCallback& onMessage) {
   while (active_) {
+    if (leading_ && !skipBlankLines()) {
+      compact();
+      break;
+    }
     const std::string_view view(buf_);
     // The separator line.
     if (!lineDone_) {
@@ -296,17 +320,31 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
 // oversize message everything but the few bytes the separator check looks back at.
 void MboxFramer::compact() {
   uint64_t keep = start_;
-  if (!lineDone_ && lineDropped_) {
+  if (leading_ || (!lineDone_ && lineDropped_)) {
     keep = lineScan_;
   } else if (skipping_) {
     keep = sepScan_ > base_ + 3 ? sepScan_ - 3 : base_;
   }
+  // A first message may yet turn out to be the whole stream, white space lines and all.
+  if (number_ == 1 && total_ <= maxMessageBytes_) keep = base_;
   if (!active_) keep = total_;
   if (keep <= base_) return;
   const uint64_t drop = keep - base_;
   if (drop * 2 < buf_.size()) return;
   buf_.erase(0, drop);
   base_ = keep;
+}
+
+size_t blankLinesLength(std::string_view text) {
+  size_t length = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      length = i + 1;
+    } else if (!isBlankLineByte(text[i])) {
+      break;
+    }
+  }
+  return length;
 }
 
 void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {

@@ -3,6 +3,7 @@
 // is reading, so memory is bounded by the largest message plus the last piece.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,8 +35,9 @@ struct MboxMessage {
 using MboxCallback = std::function<bool(const MboxMessage&)>;
 
 // The framing rules:
-// - The stream's first line is the first separator. Every later line that starts with
-//   "From " and follows an empty line ("\n" or "\r\n") is a separator.
+// - Lines of white space only at the start of the stream (some writers put them there) are
+//   skipped; the first other line is the first separator. Every later line that starts
+//   with "From " and follows an empty line ("\n" or "\r\n") is a separator.
 // - A message is the bytes after its separator line up to the next separator, without the
 //   empty line before that separator (the writer's); at the end of the stream, one empty
 //   last line is likewise the writer's and dropped.
@@ -45,7 +47,7 @@ using MboxCallback = std::function<bool(const MboxMessage&)>;
 //   malformed header, a length that leads elsewhere, a message above the size limit or
 //   above kMaxTrustedContentLength) the message is framed by separators as above.
 // - A stream in which no second message begins is one message with an envelope line, not
-//   a one-message mbox: it is reported once with `whole` set.
+//   a one-message mbox: it is reported once with `whole` set, white space lines and all.
 class MboxFramer {
  public:
   // Messages larger than `maxMessageBytes` (as stored) are reported with `oversize` and
@@ -64,6 +66,7 @@ class MboxFramer {
 
  private:
   bool run(const MboxCallback& onMessage);
+  bool skipBlankLines();
   bool emit(uint64_t end, bool last, const MboxCallback& onMessage);
   // Held bytes of a message beyond which it is skipped: the limit, plus the few bytes that
   // may turn out to be the writer's empty line and the next separator's start.
@@ -83,6 +86,7 @@ class MboxFramer {
   bool eof_ = false;
   bool active_ = false;  // a message has begun and not yet been reported
   bool spent_ = false;
+  bool leading_ = true;  // still in the white space lines before the first separator
   uint64_t number_ = 0;
   uint64_t start_ = 0;      // offset of the current separator line
   uint64_t bodyStart_ = 0;  // offset after it, once lineDone_
@@ -96,6 +100,16 @@ class MboxFramer {
   bool skipping_ = false;     // the current message is oversize
   bool lineDropped_ = false;  // its separator line was too long to keep
 };
+
+// Whether `c` may fill a line before an mbox's first separator: space, tab or CR, the white
+// space that git's mailsplit skips there besides the line feed (its isspace, unlike C's,
+// leaves out vertical tab and form feed).
+constexpr bool isBlankLineByte(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The length of the lines of white space only (each ended by "\n") at the start of `text`.
+size_t blankLinesLength(std::string_view text);
 
 // Content-Length values above this are not trusted (the message is framed by separators),
 // so that a lying header cannot make the framer hold more than this.

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -146,6 +147,45 @@ TEST_F(Expand, CompressedMboxInEveryCompression) {
   }
   write("one.eml.gz", compress(ARCHIVE_FILTER_GZIP, kOne));
   EXPECT_EQ(expand("one.eml.gz"), (std::vector<Got>{{"one.eml.gz", kOne}}));
+}
+
+// Lines of white space only before the first separator: the messages are numbered from the
+// first separator, at their offsets in the file or stream, and lead back to their bytes.
+TEST_F(Expand, MboxAfterWhiteSpaceLines) {
+  const std::string m1 = "Subject: m1\n\nFrom quoted\n";
+  const std::string m2 = "Subject: m2\n\nlast\n";
+  const struct {
+    std::string entry;
+    std::string bytes;
+    std::vector<Got> expected;
+  } cases[] = {
+      {"blank.mbox", "\n \t\r\n\t \n" + kMbox, {{"blank.mbox#1@8", m1}, {"blank.mbox#2@42", m2}}},
+      {"crlf.mbox", "\r\n\r\n" + kMbox, {{"crlf.mbox#1@4", m1}, {"crlf.mbox#2@38", m2}}},
+      {"blank.mbox.gz",
+       compress(ARCHIVE_FILTER_GZIP, "\n\n" + kMbox),
+       {{"blank.mbox.gz#1@2", m1}, {"blank.mbox.gz#2@36", m2}}},
+      {"blank.tar",
+       makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_NONE, {{"in.mbox", " \n" + kMbox}}),
+       {{"blank.tar!in.mbox#1@2", m1}, {"blank.tar!in.mbox#2@36", m2}}},
+      // "From " ends by the last byte that detection looks at.
+      {"far.mbox",
+       std::string(507, '\n') + kMbox,
+       {{"far.mbox#1@507", m1}, {"far.mbox#2@541", m2}}},
+      // One message, read whole as without expansion.
+      {"beyond.eml",
+       std::string(508, '\n') + kMbox,
+       {{"beyond.eml", std::string(508, '\n') + kMbox}}},
+      {"envelope.eml", "\n\n" + kEnvelope, {{"envelope.eml", "\n\n" + kEnvelope}}},
+      {"indented.eml", " " + kMbox, {{"indented.eml", " " + kMbox}}},
+      {"blank.eml", "\n \n", {{"blank.eml", "\n \n"}}},
+      // Vertical tab and form feed are not white space here.
+      {"formfeed.eml", "\f\n" + kMbox, {{"formfeed.eml", "\f\n" + kMbox}}},
+      {"vtab.eml", "\n\v\n" + kMbox, {{"vtab.eml", "\n\v\n" + kMbox}}},
+  };
+  for (const auto& c : cases) {
+    write(c.entry, c.bytes);
+    EXPECT_EQ(expand(c.entry), c.expected) << c.entry;
+  }
 }
 
 TEST_F(Expand, ArchiveMembersInOrderWithEscapedNames) {
@@ -329,6 +369,43 @@ TEST_F(Expand, DirectoryTreesAndMaildirs) {
             }));
   // The listed directory's own spelling leads the names.
   EXPECT_EQ(expand("tree/b/").front(), (Got{"tree/b/1.eml", kOne}));
+}
+
+// File names found by a walk are the files' paths, with bytes that are not valid UTF-8
+// written "%XX"; each such name must lead back to its file's bytes.
+TEST_F(Expand, WalkedFileNamesLeadBack) {
+  const struct {
+    std::string file;  // below walk/
+    std::string bytes;
+    std::vector<std::string> names;  // what the walk calls its messages, without "walk/"
+  } cases[] = {
+      {"caf\xE9.eml", kOne, {"caf%E9.eml"}},  // Latin-1
+      {"\xC3(.eml", kTwo, {"%C3(.eml"}},      // a UTF-8 lead byte without its follower
+      {"caf\xC3\xA9.eml", kOne, {"caf\xC3\xA9.eml"}},
+      {"d\xE9j\xE0/x.eml", kTwo, {"d%E9j%E0/x.eml"}},
+      {"\xE9t\xE9.mbox", kMbox, {"%E9t%E9.mbox#1@0", "%E9t%E9.mbox#2@34"}},
+      // Locator characters and '%' are the file's own.
+      {"100%.eml", kOne, {"100%.eml"}},
+      {"50%E9.eml", kTwo, {"50%E9.eml"}},
+      {"x!y#1@2.eml", kOne, {"x!y#1@2.eml"}},
+      {"a!b#c.mbox", kMbox, {"a!b#c.mbox#1@0", "a!b#c.mbox#2@34"}},
+      {"%41\xE9.eml", kTwo, {"%41%E9.eml"}},
+  };
+  std::vector<Got> expected;
+  for (const auto& c : cases) {
+    write("walk/" + c.file, c.bytes);
+    if (c.names.size() == 1) {
+      expected.push_back({"walk/" + c.names[0], c.bytes});
+    } else {
+      expected.push_back({"walk/" + c.names[0], "Subject: m1\n\nFrom quoted\n"});
+      expected.push_back({"walk/" + c.names[1], "Subject: m2\n\nlast\n"});
+    }
+  }
+  std::vector<Got> got = expand("walk");
+  const auto byName = [](const Got& a, const Got& b) { return a.name < b.name; };
+  std::sort(got.begin(), got.end(), byName);
+  std::sort(expected.begin(), expected.end(), byName);
+  EXPECT_EQ(got, expected);
 }
 
 TEST(Extract, NamesThatLeadNowhere) {

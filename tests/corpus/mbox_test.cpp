@@ -137,6 +137,42 @@ TEST(MboxFramer, Table) {
        cl2,
        "From a\nContent-Length: 3\n\nabc\n",
        {{"whole", "From a\nContent-Length: 3\n\nabc\n"}}},
+      {"white space lines before the first separator belong to no message",
+       rd,
+       "\n \t\r\n\t\nFrom a\nS: 1\n\n>From x\n\nFrom b\nS: 2\n",
+       {{"#1@From a", "S: 1\n\nFrom x\n"}, {"#2@From b", "S: 2\n"}}},
+      {"CRLF white space lines",
+       rd,
+       "\r\n \r\nFrom a\r\nS: 1\r\n\r\nFrom b\r\n",
+       {{"#1@From a", "S: 1\r\n"}, {"#2@From b", ""}}},
+      {"a lone message after white space lines is whole, with them",
+       rd,
+       "\n\t\nFrom a\nS: 1\n\n>From x\n",
+       {{"whole", "\n\t\nFrom a\nS: 1\n\n>From x\n"}}},
+      {"white space only is one whole message", rd, " \n\n\t", {{"whole", " \n\n\t"}}},
+      {"the first line with other bytes is the first separator, indented or not",
+       rd,
+       "\n\n x\nS: 1\n\nFrom b\ny\n",
+       {{"#1@2", "S: 1\n"}, {"#2@From b", "y\n"}}},
+      {"mboxcl2 after white space lines",
+       cl2,
+       "\n\nFrom a\nContent-Length: 9\n\n\nFrom in\n\nFrom b\nContent-Length: 1\n\nz",
+       {{"#1@From a", "Content-Length: 9\n\n\nFrom in\n"},
+        {"#2@From b", "Content-Length: 1\n\nz"}}},
+      {"mboxo after white space lines",
+       o,
+       "  \nFrom a\n>From x\n>>From y\n\nFrom b\n",
+       {{"#1@From a", "From x\n>>From y\n"}, {"#2@From b", ""}}},
+      {"white space lines over the limit are let go, the messages read",
+       rd,
+       "\n\n\n\n\n\n\n\n\n\n\n\nFrom a\nx\n\nFrom b\ny\n",
+       {{"#1@From a", "x\n"}, {"#2@From b", "y\n"}},
+       10},
+      {"a lone message over the limit with white space lines",
+       rd,
+       "   \n\nFrom a\nabc\n",
+       {{"whole oversize 16", ""}},
+       10},
       {"over the limit: skipped, the next one read",
        rd,
        "From a\n0123456789ABCDEF\n\nFrom b\nsmall\n",
@@ -167,23 +203,38 @@ TEST(MboxFramer, Table) {
 }
 
 TEST(MboxFramer, OversizeMessagesAreNotHeld) {
-  std::string stream = "From a\n";
-  stream.append(1 << 20, 'x');
-  stream += "\n\nFrom b\nlast\n";
-  corpus::MboxFramer framer(MboxFormat::Mboxrd, 1000);
-  size_t held = 0;
-  std::vector<uint64_t> sizes;
-  const corpus::MboxCallback collect = [&](const corpus::MboxMessage& message) {
-    sizes.push_back(message.oversize ? message.size : message.raw.size());
-    return true;
+  const std::string big(1 << 20, 'x');
+  std::string blankLines;
+  while (blankLines.size() < (1u << 20)) blankLines += " \t\n";
+  const struct {
+    const char* label;
+    std::string stream;
+    std::vector<uint64_t> sizes;
+  } cases[] = {
+      {"an oversize message", "From a\n" + big + "\n\nFrom b\nlast\n", {(1 << 20) + 1, 5}},
+      {"white space lines before the first separator",
+       blankLines + "From a\nfirst\n\nFrom b\nlast\n",
+       {6, 5}},
+      {"one long line of white space before it",
+       std::string(1 << 20, ' ') + "\nFrom a\nfirst\n\nFrom b\nlast\n",
+       {6, 5}},
   };
-  for (size_t at = 0; at < stream.size(); at += 4096) {
-    framer.feed(std::string_view(stream).substr(at, 4096), collect);
-    held = std::max(held, framer.heldBytes());
+  for (const auto& c : cases) {
+    corpus::MboxFramer framer(MboxFormat::Mboxrd, 1000);
+    size_t held = 0;
+    std::vector<uint64_t> sizes;
+    const corpus::MboxCallback collect = [&](const corpus::MboxMessage& message) {
+      sizes.push_back(message.oversize ? message.size : message.raw.size());
+      return true;
+    };
+    for (size_t at = 0; at < c.stream.size(); at += 4096) {
+      framer.feed(std::string_view(c.stream).substr(at, 4096), collect);
+      held = std::max(held, framer.heldBytes());
+    }
+    framer.finish(collect);
+    EXPECT_EQ(sizes, c.sizes) << c.label;
+    EXPECT_LT(held, 3 * 4096u) << c.label;
   }
-  framer.finish(collect);
-  EXPECT_EQ(sizes, (std::vector<uint64_t>{(1 << 20) + 1, 5}));
-  EXPECT_LT(held, 3 * 4096u);
 }
 
 TEST(MboxFramer, StopsWhenTold) {
