@@ -413,7 +413,10 @@ struct RecordLineReader::Shape {
 };
 
 RecordLineReader::RecordLineReader(int fd, size_t chunk)
-    : fd_(fd), buffer_(chunk == 0 ? 1 : chunk, '\0'), shape_(std::make_unique<Shape>()) {}
+    : fd_(fd),
+      chunk_(chunk == 0 ? 1 : chunk),
+      buffer_(new char[chunk_]),
+      shape_(std::make_unique<Shape>()) {}
 
 RecordLineReader::~RecordLineReader() = default;
 
@@ -421,7 +424,7 @@ bool RecordLineReader::fill(std::string& problem) {
   begin_ = end_ = 0;
   if (eof_) return true;
   for (;;) {
-    const ssize_t n = ::pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(offset_));
+    const ssize_t n = ::pread(fd_, buffer_.get(), chunk_, static_cast<off_t>(offset_));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       problem = std::strerror(errno);
@@ -456,7 +459,7 @@ LineStatus RecordLineReader::next(WrittenRecord& record, std::string& problem) {
         return LineStatus::End;
       }
     }
-    const std::string_view piece(buffer_.data() + begin_, end_ - begin_);
+    const std::string_view piece(buffer_.get() + begin_, end_ - begin_);
     if (malformed) {
       const size_t newline = piece.find('\n');
       if (newline == std::string_view::npos) {

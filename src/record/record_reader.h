@@ -64,7 +64,8 @@ class RecordLineReader {
 
   struct Shape;
   const int fd_;
-  std::string buffer_;
+  const size_t chunk_;
+  std::unique_ptr<char[]> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   uint64_t offset_ = 0;  // file offset of buffer_[end_]
