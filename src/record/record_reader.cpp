@@ -445,6 +445,7 @@ LineStatus RecordLineReader::next(WrittenRecord& record, std::string& problem) {
   // Where the buffer's byte `index` lies in the file.
   const auto fileOffset = [this](size_t index) { return offset_ - (end_ - index); };
   bool malformed = false;
+  bool zeros = false;  // since the first byte that does not fit: NUL bytes only
   const auto lineDone = [&](size_t next) {
     begin_ = next;
     wholeEnd_ = fileOffset(next);
@@ -455,6 +456,16 @@ LineStatus RecordLineReader::next(WrittenRecord& record, std::string& problem) {
     if (begin_ == end_) {
       if (!fill(problem)) return LineStatus::Failed;
       if (end_ == 0) {
+        // A last line without its line end is a cut record: the start of one, perhaps
+        // followed by the NUL bytes a file system can leave after a crash. Anything else
+        // there is no output of a run.
+        if (malformed && !zeros) {
+          record.line = ++line_;
+          record.end = offset_;
+          problem += " (in a last line without its line end)";
+          return LineStatus::Malformed;
+        }
+        problem.clear();
         cutBytes_ = offset_ - wholeEnd_;
         return LineStatus::End;
       }
@@ -462,6 +473,7 @@ LineStatus RecordLineReader::next(WrittenRecord& record, std::string& problem) {
     const std::string_view piece(buffer_.get() + begin_, end_ - begin_);
     if (malformed) {
       const size_t newline = piece.find('\n');
+      zeros = zeros && piece.substr(0, newline).find_first_not_of('\0') == std::string_view::npos;
       if (newline == std::string_view::npos) {
         begin_ = end_;
         continue;
@@ -480,6 +492,7 @@ LineStatus RecordLineReader::next(WrittenRecord& record, std::string& problem) {
       continue;
     }
     malformed = true;
+    zeros = true;
     problem =
         shape_->problem + " at byte " + std::to_string(fileOffset(begin_ + used) - lineStart + 1);
     begin_ += used;

@@ -31,7 +31,9 @@ struct WrittenRecord {
 
 enum class LineStatus {
   Record,     // a whole line of the record's shape
-  Malformed,  // a whole line of another shape: `problem` says what is wrong where
+  Malformed,  // a whole line of another shape, or a last line without its line end that is
+              // not the start of a record (NUL bytes after it aside): `problem` says what is
+              // wrong where
   End,        // no whole line is left; what follows the last one (if anything) is a cut line
   Failed,     // the file could not be read: `problem` says why
 };

@@ -1,6 +1,7 @@
 // Record lines read back to resume a run: every line the writer makes is read as a record
 // with its name and bytes, in pieces of any size; a whole line the writer cannot have made is
-// malformed and says what is wrong where; what follows the last whole line is a cut line.
+// malformed and says what is wrong where; what follows the last whole line is a cut record,
+// or malformed.
 #include "record/record_reader.h"
 
 #include <gtest/gtest.h>
@@ -188,36 +189,50 @@ TEST(RecordReader, LinesTheWriterCannotMakeAreMalformed) {
   }
 }
 
-// Whatever follows the last line end is a cut line, however malformed; it ends the reading.
-TEST(RecordReader, WhatFollowsTheLastLineEndIsACutLine) {
+// What follows the last line end is a cut line when it is the start of a record (perhaps
+// followed by the NUL bytes a crash can leave); anything else there is a malformed line.
+TEST(RecordReader, ALastLineWithoutItsEndIsACutRecordOrMalformed) {
   const std::string good = goodLine();
-  const std::vector<std::string> tails = {
-      "",
-      "{",
-      good.substr(0, 100),
-      good.substr(0, good.size() - 1),  // all but the line end
-      std::string(4096, '\0'),          // a file system's zeros after a crash
-      "\xFF garbage without a line end",
+  struct Row {
+    std::string tail;
+    bool cut;
   };
-  for (const std::string& tail : tails) {
-    SCOPED_TRACE(tail.size());
+  const std::vector<Row> rows = {
+      {"", true},
+      {"{", true},
+      {good.substr(0, 100), true},
+      {good.substr(0, good.size() - 1), true},  // all but the line end
+      {std::string(4096, '\0'), true},          // a file system's zeros after a crash
+      {good.substr(0, 100) + std::string(300, '\0'), true},
+      {"\xFF garbage without a line end", false},
+      {good.substr(0, 100) + std::string(300, '\0') + "x", false},
+      {"{\"name\":\"a.eml\",\"bytes\":4x", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.tail.substr(0, 40)));
+    const std::string content = good + good + row.tail;
     for (size_t chunk : {size_t{1}, size_t{3}, size_t{65536}}) {
-      const std::vector<Read> reads = readLines(good + good + tail, chunk);
-      ASSERT_EQ(reads.size(), 3u);
+      const std::vector<Read> reads = readLines(content, chunk);
+      ASSERT_EQ(reads.size(), row.cut ? 3u : 4u);
       EXPECT_EQ(reads[1].status, LineStatus::Record);
-      EXPECT_EQ(reads[2].status, LineStatus::End);
+      if (!row.cut) {
+        EXPECT_EQ(reads[2].status, LineStatus::Malformed);
+        EXPECT_EQ(reads[2].record.line, 3u);
+        EXPECT_NE(reads[2].problem.find("in a last line without its line end"), std::string::npos)
+            << reads[2].problem;
+      }
+      EXPECT_EQ(reads.back().status, LineStatus::End);
     }
     std::FILE* file = std::tmpfile();
-    const std::string content = good + good + tail;
     std::fwrite(content.data(), 1, content.size(), file);
     std::fflush(file);
     ventry::RecordLineReader reader(fileno(file));
     WrittenRecord record;
     std::string problem;
-    while (reader.next(record, problem) == LineStatus::Record) {
+    while (reader.next(record, problem) != LineStatus::End) {
     }
     EXPECT_EQ(reader.wholeEnd(), 2 * good.size());
-    EXPECT_EQ(reader.cutBytes(), tail.size());
+    EXPECT_EQ(reader.cutBytes(), row.tail.size());
     std::fclose(file);
   }
 }

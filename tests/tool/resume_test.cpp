@@ -320,6 +320,8 @@ TEST(ResumeRefusal, AFileOfAnotherRunIsLeftAsItWas) {
        corpus.whole({"--list", "list.txt", "--shard", "0/3"}),
        {"--list", "list.txt", "--shard", "1/3"},
        "line 1 (\"m000.eml\")"},
+      {"a file of something else, without a line end", "not records", list,
+       "line 1 (no name): not a record line"},
       {"more records than the run has", records + lineOf(records, 1), list,
        "line " + std::to_string(ends.size() + 1) + " (\"m000.eml\"): beyond the " +
            std::to_string(ends.size()) + " messages of this run"},
