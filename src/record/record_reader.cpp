@@ -271,6 +271,24 @@ struct RecordLineReader::Shape {
       const auto c = static_cast<unsigned char>(bytes[i]);
       switch (s.op) {
         case Op::Match: {
+          // Whole alternatives at once where the piece holds them: at most one can match, as
+          // none is a prefix of another.
+          if (matched == 0) {
+            const Alternative* whole = nullptr;
+            for (const Alternative& alternative : s.alternatives) {
+              const std::string& text = alternative.text;
+              if (text.size() <= bytes.size() - i &&
+                  std::memcmp(text.data(), bytes.data() + i, text.size()) == 0) {
+                whole = &alternative;
+                break;
+              }
+            }
+            if (whole != nullptr) {
+              i += whole->text.size();
+              enter(whole->next);
+              break;
+            }
+          }
           if (s.alternatives.size() == 1) {
             const std::string& text = s.alternatives[0].text;
             const size_t n = std::min(text.size() - matched, bytes.size() - i);
