@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -377,9 +378,9 @@ TEST(ResumeMbox, TheMessagesWrittenBeforeAreNotReadAgain) {
   EXPECT_EQ(withoutMs(readFile(corpus.dir / "out.jsonl")), withoutMs(whole));
 }
 
-// --output writes the records to a file (created or emptied; left alone when the list fails)
-// and --resume needs it; a missing file is resumed from the start; --progress says how many
-// records were there.
+// --output writes the records to a file (created or emptied; left alone when the list fails
+// or another run is writing it) and --resume needs it; a missing file is resumed from the
+// start; --progress says how many records were there.
 TEST(ResumeOptions, OutputFileAndResumeOptions) {
   Corpus corpus(4);
   const std::string whole = corpus.whole({"--list", "list.txt"});
@@ -431,6 +432,20 @@ TEST(ResumeOptions, OutputFileAndResumeOptions) {
       EXPECT_EQ(readFile(out), *row.before);
     }
   }
+  // No run writes a file another run is writing, resumed or not, nor empties it.
+  const fs::path out = corpus.dir / "out.jsonl";
+  writeFile(out, "old\n");
+  const int held = open(out.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  for (const Args& args :
+       {with(list, {"--output", "out.jsonl"}), with(list, {"--output", "out.jsonl", "--resume"})}) {
+    const Outcome second = run(corpus.dir, args);
+    EXPECT_EQ(second.status, 101);
+    EXPECT_NE(second.err.find("\"out.jsonl\": another run is writing it"), std::string::npos)
+        << second.err;
+    EXPECT_EQ(readFile(out), "old\n");
+  }
+  close(held);
 }
 
 }  // namespace
