@@ -1,5 +1,6 @@
 // mbox framing: the streaming framer, fed in pieces, against a whole-buffer restatement of
-// the framing rules, for the three formats and a size limit; and the memory bound.
+// the framing rules, for the three formats and a size limit; the memory bound; and framing
+// started at a later message (a resumed run) against framing from the start.
 //
 // Input: byte 0 picks the format (mod 3), byte 1 the piece size (1..64), byte 2 the size
 // limit (0: none, else 1..255 bytes); the rest is the stream.
@@ -186,6 +187,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcheck::require(got == reference(stream, format, limit), "framing follows the rules");
   if (limit != UINT64_MAX) {
     fuzzcheck::require(held <= 4 * (limit + 16) + 2 * piece + 64, "memory bounded by the limit");
+  }
+  // A resumed run frames from a later message on: the same messages, numbered and placed as
+  // from the start.
+  if (got.size() >= 2) {
+    const size_t k = 1 + stream.size() % (got.size() - 1);
+    std::vector<Framed> whole;
+    whole.swap(got);
+    corpus::MboxFramer resumed(format, limit);
+    resumed.startAt(whole[k].number, whole[k].offset);
+    const std::string_view rest = stream.substr(whole[k].offset);
+    for (size_t at = 0; at < rest.size(); at += piece) {
+      resumed.feed(rest.substr(at, piece), collect);
+    }
+    resumed.finish(collect);
+    fuzzcheck::require(std::equal(got.begin(), got.end(), whole.begin() + k, whole.end()),
+                       "framing resumed at a message goes on as from the start");
+    got.swap(whole);
   }
   for (size_t i = 0; i < got.size(); ++i) {
     fuzzcheck::require(

@@ -30,6 +30,11 @@ void emitMessage(Walk& walk, Message&& message) {
     }
     return;
   }
+  if (WrittenRecords* written = walk.options.written) {
+    const WrittenRecords::Verdict verdict = written->take(message.name);
+    if (verdict == WrittenRecords::Verdict::Refused) walk.stopped = true;
+    if (verdict != WrittenRecords::Verdict::New) return;
+  }
   if (!(*walk.sink)(std::move(message))) walk.stopped = true;
 }
 
@@ -84,6 +89,26 @@ class FileStream : public Stream {
   int fd_;
 };
 
+// A resumed run: whether the message `name`, which gives one record whatever its bytes hold,
+// was written before (it is then taken and not read). A refusal stops the walk.
+bool takenUnread(Walk& walk, const std::string& name) {
+  WrittenRecords* written = walk.sink != nullptr ? walk.options.written : nullptr;
+  if (written == nullptr || walk.stopped || !written->taking()) return false;
+  const WrittenRecords::Verdict verdict = written->take(name);
+  if (verdict == WrittenRecords::Verdict::Refused) walk.stopped = true;
+  return verdict != WrittenRecords::Verdict::New;
+}
+
+// Whether `edge`, the bytes of a stream from `lead` bytes before a message's offset on, shows
+// a separator line there that the framing of `format` would have found: "From " after an
+// empty line (mboxcl2, whose Content-Length may end a message anywhere: after a line break).
+bool separatorAt(std::string_view edge, size_t lead, MboxFormat format) {
+  if (edge.substr(lead, 5) != "From ") return false;
+  const std::string_view before = edge.substr(0, lead);
+  if (format == MboxFormat::Mboxcl2 && before.ends_with('\n')) return true;
+  return before.ends_with("\n\n") || before.ends_with("\n\r\n");
+}
+
 // The rest of a message whose first bytes are `bytes`.
 void readWholeMessage(Walk& walk, const std::string& name, Stream& stream, std::string bytes,
                       bool atEnd, const StreamPlace& place) {
@@ -112,8 +137,21 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
               const StreamPlace& place) {
   const MboxFormat format = walk.options.mboxFormat;
   const uint64_t limit = messageLimit(walk.options, place);
+  // A resumed run: the messages written before are passed over, up to the last of them, where
+  // the framing starts again (in a file by seeking there; in a stream by dropping the bytes
+  // before it, read as before so that they count against the expansion limit alike).
+  std::optional<WrittenRecords::MboxMark> mark;
+  if (walk.sink != nullptr && walk.options.written != nullptr) {
+    mark = walk.options.written->takeMboxMessages(name);
+  }
   std::string messageName;
   const MboxCallback onMessage = [&](const MboxMessage& found) {
+    if (mark && found.number == mark->number) {
+      if (!found.whole) return true;  // written before
+      walk.options.written->refuseTaken("the file holds one message, not an mbox");
+      walk.stopped = true;
+      return false;
+    }
     messageName = name;
     if (!found.whole) appendMboxLocator(messageName, found.number, found.offset);
     if (walk.sink == nullptr && messageName != walk.target) return true;
@@ -132,7 +170,41 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
     return !walk.stopped;
   };
   MboxFramer framer(format, limit);
-  if (!framer.feed(head, onMessage)) return;
+  const bool jump = mark && mark->number > 1;
+  const uint64_t lead = jump ? std::min<uint64_t>(mark->offset, 3) : 0;
+  uint64_t at = 0;   // stream offset of the next byte to arrive
+  std::string edge;  // from `lead` bytes before the mark on, until its separator is checked
+  bool framing = !jump;
+  if (jump) {
+    framer.startAt(mark->number, mark->offset);
+    if (place.fd >= 0) {
+      at = mark->offset - lead;
+      if (::lseek(place.fd, static_cast<off_t>(at), SEEK_SET) < 0) {
+        emitFault(walk, name, describeReadError(errno));
+        return;
+      }
+      head.clear();
+      atEnd = false;
+    }
+  }
+  const auto feed = [&](std::string_view bytes, bool last) {
+    if (framing) return framer.feed(bytes, onMessage);
+    const uint64_t from = mark->offset - lead;
+    if (at + bytes.size() > from) edge.append(bytes.substr(at < from ? from - at : 0));
+    at += bytes.size();
+    if (edge.size() < lead + 5 && !last) return true;
+    framing = true;
+    if (!separatorAt(edge, lead, format)) {
+      walk.options.written->refuseTaken("no message of the mbox starts at byte " +
+                                        std::to_string(mark->offset));
+      walk.stopped = true;
+      return false;
+    }
+    const bool going = framer.feed(std::string_view(edge).substr(lead), onMessage);
+    edge = std::string();
+    return going;
+  };
+  if (!feed(head, atEnd)) return;
   head.clear();
   head.shrink_to_fit();
   const std::unique_ptr<char[]> chunk(new char[kChunk]);
@@ -143,7 +215,7 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
       return;
     }
     atEnd = n == 0;
-    if (!framer.feed({chunk.get(), static_cast<size_t>(n)}, onMessage) || walk.ended) return;
+    if (!feed({chunk.get(), static_cast<size_t>(n)}, atEnd) || walk.ended) return;
   }
   framer.finish(onMessage);
 }
@@ -177,6 +249,7 @@ bool isMaildirFolder(const std::string& dir) {
 }
 
 void expandFile(Walk& walk, const std::string& name, const std::string& path, bool messageOnly) {
+  if (messageOnly && takenUnread(walk, name)) return;
   int error = kReadOk;
   uint64_t size = 0;
   const int fd = openMessageFile(path, error, size);
@@ -194,7 +267,11 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
   FileStream stream(fd);
   std::string head;
   bool atEnd = false;
-  const size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
+  size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
+  // A resumed run reads only what detection needs until it knows the file is new.
+  if (walk.sink != nullptr && options.written != nullptr && options.written->taking()) {
+    first = std::min(first, kDetectBytes);
+  }
   bool ok = readSome(stream, head, first, atEnd);
   // Only what detection needs: the head may become a small message's bytes, capacity and all.
   while (ok && !atEnd && head.size() < kDetectBytes) {
@@ -333,7 +410,11 @@ void expandStream(Walk& walk, const std::string& name, Stream& stream, std::stri
   const ContentKind kind = place.messageOnly ? ContentKind::Message : detectContent(head);
   switch (kind) {
     case ContentKind::Message:
-      readWholeMessage(walk, name, stream, std::move(head), atEnd, place);
+      // Taken unread only from a listed or walked file: a member is read as before, so that
+      // it counts against the expansion limit alike.
+      if (place.fd < 0 || !takenUnread(walk, name)) {
+        readWholeMessage(walk, name, stream, std::move(head), atEnd, place);
+      }
       break;
     case ContentKind::Mbox:
       readMbox(walk, name, stream, std::move(head), atEnd, place);
@@ -352,6 +433,7 @@ void expandStream(Walk& walk, const std::string& name, Stream& stream, std::stri
 
 void expandEntry(std::string_view entry, std::string_view path, const ExpandOptions& options,
                  const MessageSink& sink) {
+  if (options.written != nullptr && options.written->refused()) return;
   Walk walk(options);
   walk.sink = &sink;
   const std::string name(entry);

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "corpus/mbox.h"
 
 namespace corpus {
+
+class WrittenRecords;
 
 struct ExpandOptions {
   MboxFormat mboxFormat = MboxFormat::Mboxrd;
@@ -28,6 +31,40 @@ struct ExpandOptions {
   // least `expansionFloor`. Past that the file's expansion ends with a readError.
   uint64_t expansionRatio = 1000;
   uint64_t expansionFloor = uint64_t{256} << 20;
+  // A resumed run: the messages whose records were written before are not handed on, and
+  // are read no further than needed to find the messages after them.
+  WrittenRecords* written = nullptr;
+};
+
+// The records an earlier run of the same command wrote, taken in order as the expansion
+// meets the messages: names only, so that a message already written need not be read.
+class WrittenRecords {
+ public:
+  enum class Verdict {
+    Written,  // the next written record names this message: it is taken
+    New,      // no written record is left: this message and all after it are new
+    Refused,  // the next written record names another message: the expansion stops
+  };
+  virtual ~WrittenRecords() = default;
+
+  // The message called `name` comes next. New and Refused hold for every later call.
+  virtual Verdict take(std::string_view name) = 0;
+
+  // Whether written records may still be left (no call has said New or Refused yet).
+  virtual bool taking() const = 0;
+  virtual bool refused() const = 0;
+
+  // The mbox `mbox` (a name without the message locators) begins: takes the written records
+  // that follow as its messages ("#1@0", then numbers one up and offsets rising) and returns
+  // the last one's number and offset; nothing when the next record is not its first message.
+  struct MboxMark {
+    uint64_t number = 0;
+    uint64_t offset = 0;
+  };
+  virtual std::optional<MboxMark> takeMboxMessages(std::string_view mbox) = 0;
+
+  // The last record taken names no message of the container after all: refuses, with `why`.
+  virtual void refuseTaken(std::string_view why) = 0;
 };
 
 struct Message {

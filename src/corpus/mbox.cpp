@@ -78,10 +78,10 @@ bool MboxFramer::feed(std::string_view bytes, const MboxCallback& onMessage) {
   if (spent_ || eof_) return !spent_;
   if (bytes.empty()) return true;
   buf_.append(bytes);
-  if (!active_ && total_ == 0) {
+  if (!begun_) {
+    begun_ = true;
     active_ = true;
-    number_ = 0;
-    startMessage(0);
+    startMessage(total_);
   }
   total_ += bytes.size();
   return run(onMessage);
@@ -91,6 +91,13 @@ bool MboxFramer::finish(const MboxCallback& onMessage) {
   if (spent_) return false;
   eof_ = true;
   return run(onMessage);
+}
+
+void MboxFramer::startAt(uint64_t number, uint64_t offset) {
+  if (begun_ || number == 0) return;
+  number_ = number - 1;
+  base_ = total_ = offset;
+  leading_ = false;  // the offset is a separator line's
 }
 
 void MboxFramer::startMessage(uint64_t offset) {

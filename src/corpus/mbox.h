@@ -54,6 +54,11 @@ class MboxFramer {
   // not held in memory.
   MboxFramer(MboxFormat format, uint64_t maxMessageBytes);
 
+  // Frames from the middle of a stream: the bytes fed begin at stream offset `offset`, where
+  // message `number` (from 2) begins. Messages are then framed and numbered as from the start,
+  // provided a message does begin there. Only before the first feed.
+  void startAt(uint64_t number, uint64_t offset);
+
   // Appends the next bytes of the stream and reports each message whose end they reveal.
   // Returns false once `onMessage` has returned false (the framer is then spent).
   bool feed(std::string_view bytes, const MboxCallback& onMessage);
@@ -87,7 +92,8 @@ class MboxFramer {
   bool active_ = false;  // a message has begun and not yet been reported
   bool spent_ = false;
   bool leading_ = true;  // still in the white space lines before the first separator
-  uint64_t number_ = 0;
+  bool begun_ = false;      // the first message has begun
+  uint64_t number_ = 0;     // of the current message
   uint64_t start_ = 0;      // offset of the current separator line
   uint64_t bodyStart_ = 0;  // offset after it, once lineDone_
   bool lineDone_ = false;

@@ -19,6 +19,7 @@
 #include "run/console.h"
 #include "run/memory_limit.h"
 #include "run/message_work.h"
+#include "run/resume.h"
 #include "run/stop_signal.h"
 
 namespace run {
@@ -464,17 +465,27 @@ class Parallel {
 
 int runEntries(std::span<const std::string_view> all, const RunOptions& options) {
   const Slice slice = sliceOf(options.shard, all.size());
-  const std::span<const std::string_view> entries =
-      all.subspan(slice.begin, slice.end - slice.begin);
+  std::span<const std::string_view> entries = all.subspan(slice.begin, slice.end - slice.begin);
   const unsigned concurrent = options.threaded ? std::max(options.jobs, 1u) : 1u;
   const uint64_t limit =
       options.memoryLimit != 0 ? options.memoryLimit : defaultMemoryLimit(concurrent);
+  // Resuming, the entries whose records were written are left out; over containers the
+  // expansion asks which messages were written.
+  std::optional<Resume> resume;
+  if (options.resume) {
+    resume.emplace(options.out, options.outputPath);
+    if (!options.expand) entries = entries.subspan(resume->takeEntries(entries, options.root));
+  }
   Console console(options.err, options.progress, entries.size());
+  if (resume && options.progress) resume->reportTo(console);
   Tally tally;
   Ending ending;
   corpus::ExpandOptions expand = options.expandOptions;
   expand.maxMessageBytes = std::min(expand.maxMessageBytes, limit);
-  if (options.threaded) {
+  if (resume && options.expand) expand.written = &*resume;
+  if (resume && resume->refused()) {
+    ending.failure = resume->failure();
+  } else if (options.threaded) {
     RunOptions threaded = options;
     threaded.jobs = concurrent;
     ending = Parallel(entries, threaded, expand, limit, console, tally).run();
@@ -483,6 +494,8 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
   } else {
     ending = runSerial(entries, options, limit, console, tally);
   }
+  if (resume && !ending.failure && ending.signal == 0) resume->finish();
+  if (resume && resume->refused()) ending.failure = resume->failure();
   if (ending.failure) {
     console.finish();
     console.line(*ending.failure);

@@ -25,6 +25,10 @@ struct RunOptions {
   bool preferUring = true;   // false: plain reads even where io_uring works
   bool expand = false;       // entries may be containers: one record per message inside
   corpus::ExpandOptions expandOptions;
+  // --resume: `out` is the output file (openOutput with resume), named `outputPath`, whose
+  // records of this run's first messages are checked and kept; the run writes the rest.
+  bool resume = false;
+  std::string outputPath;
   int out = STDOUT_FILENO;
   int err = STDERR_FILENO;
 };
@@ -43,8 +47,8 @@ inline constexpr size_t kWriteBatch = 32;
 
 // Runs over the list's entries (the ones of the options' shard) and writes one record line
 // per entry on `options.out`, diagnostics on `options.err`. Returns the exit status: 0
-// after a complete run, 101 when the output fails, 128 + the signal when SIGINT or
-// SIGTERM stopped it.
+// after a complete run, 101 when the output fails or a resume is refused, 128 + the signal
+// when SIGINT or SIGTERM stopped it.
 int runEntries(std::span<const std::string_view> entries, const RunOptions& options);
 
 }  // namespace run

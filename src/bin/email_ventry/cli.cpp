@@ -11,6 +11,7 @@
 #include "email_ventry/selftest.h"
 #include "email_ventry/usage.h"
 #include "run/pipeline.h"
+#include "run/resume.h"
 #include "run/stop_signal.h"
 #include "text/text.h"
 
@@ -44,8 +45,24 @@ int runCorpus(const Options& options) {
   }
   run::RunOptions runOptions = options.run;
   runOptions.expand = runOptions.expand || options.hasInput;
+  // Opened once the list has been read, so that a list that fails leaves the file alone.
+  if (options.hasOutput) {
+    const run::OutputFile output = run::openOutput(options.output, options.run.resume);
+    if (output.fd < 0) {
+      complain(output.error);
+      return kExitAbnormal;
+    }
+    runOptions.out = output.fd;
+    runOptions.outputPath = options.output;
+  }
   run::catchStopSignals();
-  return run::runEntries(entries, runOptions);
+  int status = run::runEntries(entries, runOptions);
+  if (options.hasOutput && ::close(runOptions.out) != 0 && status == kExitOk) {
+    // A file system may report a failed write only now.
+    complain("write --output file \"" + options.output + "\": " + std::strerror(errno));
+    status = kExitAbnormal;
+  }
+  return status;
 }
 
 // Writes the bytes measured for one record's name to standard output.
@@ -154,6 +171,15 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       } else {
         options.run.expandOptions.mboxFormat = *format;
       }
+    } else if (arg == "--output" && !options.hasOutput) {
+      options.hasOutput = hasValue;
+      if (hasValue) {
+        options.output = value;
+      } else {
+        invalid("--output needs a file");
+      }
+    } else if (arg == "--resume") {
+      options.run.resume = true;
     } else if (arg == "--expand") {
       options.run.expand = true;
     } else if (arg == "--progress") {
@@ -162,6 +188,7 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       options.run.preferUring = false;
     }
   }
+  if (options.run.resume && !options.hasOutput) invalid("--resume needs --output FILE");
   options.info = help ? InfoRequest::Help : version ? InfoRequest::Version : InfoRequest::None;
   if (options.run.threaded && options.run.jobs == 0) {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);

@@ -27,8 +27,11 @@ struct Options {
   // value that cannot be read is named in `invalid` (the run then stops before any record):
   // "--jobs N" (threaded; 0: one per online core), "--shard K/N", "--progress",
   // "--memory-limit MIB", "--plain-reads" (preferUring off), "--expand" (containers give one
-  // record per message inside), "--mbox-format F" (in expandOptions).
+  // record per message inside), "--mbox-format F" (in expandOptions), "--resume" (only with
+  // --output).
   run::RunOptions run;
+  bool hasOutput = false;  // "--output FILE": the records go to FILE, not standard output
+  std::string output;
   bool hasInput = false;  // "--input PATH": one entry, expanded, instead of a list
   std::string input;
   bool hasExtract = false;  // "--extract NAME": the bytes measured for a record's name

@@ -34,6 +34,12 @@ constexpr std::string_view kUsage =
     "  --jobs N              work on N threads (0: one per online core); records stay in list\n"
     "                        order\n"
     "  --shard K/N           take the K-th of N contiguous slices of the entries (K from 0)\n"
+    "  --output FILE         write the records to FILE (created, or emptied) instead of\n"
+    "                        standard output\n"
+    "  --resume              with --output: continue the same command's run that stopped; the\n"
+    "                        records in FILE are checked against this run's first messages, a\n"
+    "                        cut last line is dropped, and the rest is written after them (a\n"
+    "                        missing or empty FILE starts from the beginning)\n"
     "  --progress            progress on standard error\n"
     "  --plain-reads         read messages with plain reads, never io_uring\n"
     "  --memory-limit MIB    memory one message may use before it is recorded as failed\n"
@@ -41,7 +47,8 @@ constexpr std::string_view kUsage =
     "\n"
     "Exit status:\n"
     "  0 after a complete run or a passed self-test, 1 after a failed self-test, 101 when the\n"
-    "  tool's own input or output fails, 130/143 when stopped by SIGINT/SIGTERM.\n";
+    "  tool's own input or output fails or FILE does not match the run to resume, 130/143 when\n"
+    "  stopped by SIGINT/SIGTERM.\n";
 
 }  // namespace
 
