@@ -25,6 +25,11 @@ struct RunOptions {
   bool preferUring = true;   // false: plain reads even where io_uring works
   bool expand = false;       // entries may be containers: one record per message inside
   corpus::ExpandOptions expandOptions;
+  // A reader under test instead of the built-in reader: this shell command, one co-process
+  // per work thread (coprocess_reader.h), each message bounded by the timeout.
+  bool coprocessReader = false;
+  std::string readerCommand;
+  uint64_t readerTimeoutSeconds = 60;
   int out = STDOUT_FILENO;
   int err = STDERR_FILENO;
 };
@@ -43,8 +48,9 @@ inline constexpr size_t kWriteBatch = 32;
 
 // Runs over the list's entries (the ones of the options' shard) and writes one record line
 // per entry on `options.out`, diagnostics on `options.err`. Returns the exit status: 0
-// after a complete run, 101 when the output fails, 128 + the signal when SIGINT or
-// SIGTERM stopped it.
+// after a complete run, 101 when the output fails or a reader under test cannot be started
+// (before the first record) or started again (before the record it was needed for), 128 +
+// the signal when SIGINT or SIGTERM stopped it.
 int runEntries(std::span<const std::string_view> entries, const RunOptions& options);
 
 }  // namespace run
