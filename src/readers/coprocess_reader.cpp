@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 #include "readers/child_process.h"
 #include "text/text.h"
@@ -24,6 +25,9 @@ constexpr auto kPollSlice = std::chrono::milliseconds(100);
 
 constexpr size_t kNoLine = std::string::npos;
 
+// Pieces (a request line, a message's bytes) gathered into one write.
+constexpr size_t kPiecesPerWrite = 64;
+
 std::string validUtf8(std::string_view text) {
   return text::isValidUtf8(text) ? std::string(text) : text::utf8Lossy(text);
 }
@@ -36,26 +40,26 @@ class CoprocessReader final : public Reader {
   CoprocessReader(const CoprocessReader&) = delete;
   CoprocessReader& operator=(const CoprocessReader&) = delete;
 
-  // Starts the child; what failed, or the empty string.
+  // Starts the child; what failed, or the empty string. Messages handed over to an earlier
+  // child and not received are handed over to this one again, from their start.
   std::string spawn() {
     Spawn spawned = spawnShell(options_.command, options_.err);
     child_ = spawned.child;
-    ended_ = false;
+    inputClosed_ = false;
     outClosed_ = false;
+    ended_ = false;
     input_.clear();
     scanned_ = 0;
     lineEnd_ = kNoLine;
+    for (Message& message : sent_) message.written = 0;
     return spawned.error;
   }
 
   // Waits for the hello of the child just spawned. Verdict Read with the hello, Failed with
   // what went wrong, or Stopped.
   ReaderEnd awaitHello(Hello& hello) {
-    request_.clear();
-    body_ = {};
-    written_ = 0;
     deadline_ = Clock::now() + options_.timeout;
-    ReaderEnd end = pump("hello");
+    ReaderEnd end = pump("hello", false);
     if (end.verdict != Verdict::Read) return end;
     Parsed<Hello> parsed = parser_.hello(line());
     takeLine();
@@ -65,49 +69,45 @@ class CoprocessReader final : public Reader {
   }
 
   void send(std::string_view name, std::string_view bytes) override {
-    pending_.reset();
-    if (child_.pid < 0) {
-      // The reader failed on an earlier message: a new one takes over.
-      std::string what = spawn();
-      Hello hello;
-      ReaderEnd started{Verdict::Failed, what};
-      if (what.empty()) started = awaitHello(hello);
-      if (started.verdict == Verdict::Stopped) {
-        pending_ = started;
-      } else if (started.verdict != Verdict::Read) {
-        killChild(child_);
-        pending_ = ReaderEnd{Verdict::Lost, "cannot start reader " + quoted(options_.command) +
-                                                " again: " + started.text};
-      }
-      if (pending_) return;
+    Message& message = sent_.emplace_back();
+    appendRequestLine(message.request, name, bytes.size());
+    message.name = validUtf8(name);
+    message.body = bytes;
+    if (sent_.size() > 1) {
+      // The reader is busy with an earlier message: this one goes with the next write.
+      return;
     }
-    request_.clear();
-    appendRequestLine(request_, name, bytes.size());
-    sentName_ = validUtf8(name);
-    body_ = bytes;
-    written_ = 0;
     deadline_ = Clock::now() + options_.timeout;
     // As much as the socket takes now; the rest goes while waiting for the reply.
-    writeSome();
+    if (running()) inputClosed_ = inputClosed_ || !writeSome();
   }
 
   void readParsed(const email::mime::ParsedMessage&, ventry::MessageRecord&) override {}
 
   ReaderEnd receive(ventry::MessageRecord& record) override {
-    if (pending_) return *pending_;
-    ReaderEnd end = pump("reply");
+    ReaderEnd end;
+    if (!running()) {
+      end = {stopped_ ? Verdict::Stopped : Verdict::Lost, lost_};
+    } else {
+      end = pump("reply", true);
+    }
     if (end.verdict == Verdict::Read) {
       Parsed<Reply> parsed = parser_.reply(line());
       takeLine();
       if (!parsed.value) {
         end = {Verdict::Failed, std::move(parsed.error)};
-      } else if (parsed.value->name != sentName_) {
+      } else if (parsed.value->name != sent_.front().name) {
         end = {Verdict::Failed, "reply names " + quotedForDiagnostic(parsed.value->name) +
-                                    ", not " + quotedForDiagnostic(sentName_)};
+                                    ", not " + quotedForDiagnostic(sent_.front().name)};
       } else {
         fill(record, std::move(*parsed.value));
-        return end;
       }
+    }
+    sent_.pop_front();
+    if (end.verdict == Verdict::Read) {
+      // The next message's time starts now.
+      deadline_ = Clock::now() + options_.timeout;
+      return end;
     }
     killChild(child_);
     if (end.verdict == Verdict::Failed) end.text = "Reader: " + end.text;
@@ -135,9 +135,19 @@ class CoprocessReader final : public Reader {
       }
     }
     killChild(child_);
+    sent_.clear();
   }
 
  private:
+  // A message handed over and not yet received.
+  struct Message {
+    std::string request;  // its request line
+    std::string_view body;
+    std::string name;    // as the request carries it
+    size_t written = 0;  // bytes of the request line, then of the body, written
+    size_t size() const { return request.size() + body.size(); }
+  };
+
   static std::string quoted(std::string_view text) {
     std::string out;
     ventry::appendJsonString(out, text);
@@ -167,35 +177,68 @@ class CoprocessReader final : public Reader {
     return options_.stopRequested != nullptr && options_.stopRequested();
   }
 
-  size_t requestSize() const { return request_.size() + body_.size(); }
+  // Whether a reader runs, starting a new one (with its hello) after a failure. When that
+  // fails, every later message is lost (or stopped, on a stop request).
+  bool running() {
+    if (child_.pid > 0) return true;
+    if (!lost_.empty() || stopped_) return false;
+    std::string what = spawn();
+    ReaderEnd started{Verdict::Failed, what};
+    Hello hello;
+    if (what.empty()) started = awaitHello(hello);
+    if (started.verdict == Verdict::Read) {
+      deadline_ = Clock::now() + options_.timeout;
+      inputClosed_ = !writeSome();
+      return true;
+    }
+    killChild(child_);
+    if (started.verdict == Verdict::Stopped) {
+      stopped_ = true;
+    } else {
+      lost_ = "cannot start reader " + quoted(options_.command) + " again: " + started.text;
+    }
+    return false;
+  }
 
-  // Writes what the socket takes of the request now; false when the reader's input is
-  // closed.
+  // Writes what the socket takes of the messages handed over, in order, several in one call;
+  // false when the reader's input is closed.
   bool writeSome() {
-    while (written_ < requestSize()) {
-      iovec pieces[2];
-      int count = 0;
-      if (written_ < request_.size()) {
-        pieces[count++] = {request_.data() + written_, request_.size() - written_};
+    for (;;) {
+      iovec pieces[kPiecesPerWrite];
+      size_t count = 0;
+      for (const Message& message : sent_) {
+        if (message.written == message.size()) continue;
+        if (count + 2 > kPiecesPerWrite) break;
+        const std::string& request = message.request;
+        if (message.written < request.size()) {
+          pieces[count++] = {const_cast<char*>(request.data()) + message.written,
+                             request.size() - message.written};
+        }
+        const size_t bodyDone =
+            message.written > request.size() ? message.written - request.size() : 0;
+        if (bodyDone < message.body.size()) {
+          pieces[count++] = {const_cast<char*>(message.body.data()) + bodyDone,
+                             message.body.size() - bodyDone};
+        }
       }
-      const size_t bodyDone = written_ > request_.size() ? written_ - request_.size() : 0;
-      if (bodyDone < body_.size()) {
-        pieces[count++] = {const_cast<char*>(body_.data()) + bodyDone, body_.size() - bodyDone};
-      }
-      msghdr message{};
-      message.msg_iov = pieces;
-      message.msg_iovlen = static_cast<size_t>(count);
-      const ssize_t n = ::sendmsg(child_.in, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        written_ += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      if (count == 0) return true;
+      msghdr header{};
+      header.msg_iov = pieces;
+      header.msg_iovlen = count;
+      const ssize_t n = ::sendmsg(child_.in, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      auto left = static_cast<size_t>(n);
+      for (Message& message : sent_) {
+        const size_t taken = std::min(left, message.size() - message.written);
+        message.written += taken;
+        left -= taken;
+        if (left == 0) break;
       }
     }
-    return true;
   }
+
+  bool allWritten() const { return sent_.empty() || sent_.back().written == sent_.back().size(); }
 
   // Looks for the end of the line in what has come in.
   void findLine() {
@@ -242,17 +285,21 @@ class CoprocessReader final : public Reader {
     return std::string(closed);
   }
 
-  // Writes the rest of the request and reads until a whole line is in (verdict Read), or
-  // the reader fails (Failed, with what it did) or a stop request comes (Stopped).
-  ReaderEnd pump(std::string_view what) {
+  // Reads until a whole line is in (verdict Read) while writing the messages handed over
+  // (`requests`: the reply to the first of them is awaited, and it must be written whole
+  // first), or until the reader fails (Failed, with what it did) or a stop request comes
+  // (Stopped).
+  ReaderEnd pump(std::string_view what, bool requests) {
     const std::string seconds = std::to_string(options_.timeout.count()) + " s";
     for (;;) {
-      if (!writeSome()) return {Verdict::Failed, endOrClosed("closed its input")};
+      // Writing first keeps the reader supplied with the messages after this one; a reader
+      // whose input is closed may still have replied to this one.
+      if (requests && !inputClosed_ && !allWritten()) inputClosed_ = !writeSome();
       readSome();
-      if (lineTooLong()) {
-        return {Verdict::Failed, std::string(what) + " line longer than 1 MiB"};
-      }
-      if (lineEnd_ != kNoLine && written_ == requestSize()) return {};
+      if (lineTooLong()) return {Verdict::Failed, std::string(what) + " line longer than 1 MiB"};
+      const bool firstWritten = !requests || sent_.front().written == sent_.front().size();
+      if (lineEnd_ != kNoLine && firstWritten) return {};
+      if (inputClosed_) return {Verdict::Failed, endOrClosed("closed its input")};
       if (outClosed_) return {Verdict::Failed, endOrClosed("closed its output")};
       if (child_.pidfd < 0 && !ended_) ended_ = endOf(child_).has_value();
       if (ended_) {
@@ -262,13 +309,13 @@ class CoprocessReader final : public Reader {
       if (stopRequested()) return {Verdict::Stopped, {}};
       const auto now = Clock::now();
       if (now >= deadline_) {
-        if (written_ < requestSize()) {
+        if (!firstWritten) {
           return {Verdict::Failed, "did not read the whole message within " + seconds};
         }
         return {Verdict::Failed, "no " + std::string(what) + " within " + seconds};
       }
       pollfd watch[3] = {
-          {written_ < requestSize() ? child_.in : -1, POLLOUT, 0},
+          {requests && !allWritten() ? child_.in : -1, POLLOUT, 0},
           {child_.out, POLLIN, 0},
           {ended_ ? -1 : child_.pidfd, POLLIN, 0},
       };
@@ -280,21 +327,19 @@ class CoprocessReader final : public Reader {
   const CoprocessOptions options_;
   Child child_;
   LineParser parser_;
-  std::optional<ReaderEnd> pending_;  // send's verdict when it could not hand the message over
+  std::string lost_;      // no reader could be started again: the diagnostic
+  bool stopped_ = false;  // a stop request came while one was started again
 
-  // The message being exchanged.
-  std::string request_;  // its request line
-  std::string_view body_;
-  size_t written_ = 0;  // bytes of the request line, then of the body, written
-  std::string sentName_;
-  Clock::time_point deadline_;
+  std::deque<Message> sent_;    // handed over, not yet received, in order
+  Clock::time_point deadline_;  // for the first of them (or the hello)
 
-  // What the reader wrote.
+  // The reader's descriptors and what it wrote.
+  bool inputClosed_ = false;
+  bool outClosed_ = false;
+  bool ended_ = false;        // the pidfd said the reader ended
   std::string input_;         // not yet taken
   size_t scanned_ = 0;        // leading bytes of input_ known to hold no "\n"
   size_t lineEnd_ = kNoLine;  // where the first line of input_ ends, once known
-  bool outClosed_ = false;
-  bool ended_ = false;  // the pidfd said the reader ended
 };
 
 }  // namespace

@@ -5,8 +5,11 @@
 // For each message the work stage calls, in this order: send (before its own parse, so that
 // a reader in another process works while the tool parses and probes), readParsed (over the
 // tool's parse, under the message's memory limit) and receive (after the probe, outside the
-// memory limit). Between them, the reader's part of the record is filled in exactly once:
-// outcome "ok" with the loss pairs and counts, or outcome "threw" with the failure text.
+// memory limit). The next message may be sent before the current one is received (so that a
+// reader in another process finds it waiting when it is done with this one): receive always
+// finishes the earliest message sent and not yet received. Between send and receive, the
+// reader's part of the record is filled in exactly once: outcome "ok" with the loss pairs and
+// counts, or outcome "threw" with the failure text.
 #pragma once
 
 #include <memory>
@@ -37,14 +40,15 @@ class Reader {
  public:
   virtual ~Reader() = default;
 
-  // Hands the message named `name` over; `bytes` stays valid until receive.
+  // Hands the message named `name` over; `bytes` stays valid until it is received.
   virtual void send(std::string_view name, std::string_view bytes) = 0;
 
   // Reads the message from the tool's parse of its bytes, if this reader does.
   virtual void readParsed(const email::mime::ParsedMessage& message,
                           ventry::MessageRecord& record) = 0;
 
-  // Finishes the message: the reader's part of `record` unless the verdict says otherwise.
+  // Finishes the earliest message sent and not yet received: the reader's part of `record`
+  // unless the verdict says otherwise.
   virtual ReaderEnd receive(ventry::MessageRecord& record) = 0;
 
   // Ends the reader at the end of the run. `wait`: the run went well, so a reader in another

@@ -18,11 +18,16 @@ namespace {
 
 constexpr int kFailed = 101;
 
+// Replies gathered beyond this size are written without waiting for the input to run dry.
+constexpr size_t kFlushBytes = 64 * 1024;
+
 // Bytes read from the input and not yet taken: a line, then the message that follows it.
 // Grows only as bytes arrive, so a request that announces more than comes costs nothing.
 class Input {
  public:
   explicit Input(int fd) : fd_(fd) {}
+
+  bool holds(size_t count) const { return end_ - begin_ >= count; }
 
   // Reads until at least `count` bytes are held. Returns 0 when they are, -1 at the end of
   // the input, or errno.
@@ -112,20 +117,27 @@ Reply replyFor(std::string name, std::string_view bytes) {
 }  // namespace
 
 int serveReader(int in, int out, int err, std::string_view name, std::string_view version) {
-  std::string line;
-  appendHelloLine(line, name, version);
-  if (!writeAll(out, line)) return complain(err, describe("write", errno));
+  // Replies wait here while further requests are already in hand, and are written before
+  // anything more is read (a read may wait for the tool, which may wait for them).
+  std::string replies;
+  appendHelloLine(replies, name, version);
   Input input(in);
+  auto fill = [&](size_t count) {
+    if (input.holds(count)) return 0;
+    if (!replies.empty() && !writeAll(out, replies)) return errno != 0 ? errno : EIO;
+    replies.clear();
+    return input.fill(count);
+  };
   LineParser parser;
   for (;;) {
     // The request line.
     size_t scanned = 0;
     size_t lineEnd = std::string_view::npos;
     while (lineEnd == std::string_view::npos) {
-      const int status = input.fill(scanned + 1);
+      const int status = fill(scanned + 1);
       if (status == -1 && input.held().empty()) return 0;
       if (status == -1) return complain(err, "input ends inside a request line");
-      if (status != 0) return complain(err, describe("read", status));
+      if (status != 0) return complain(err, describe("read or write", status));
       lineEnd = input.held().find('\n', scanned);
       scanned = input.held().size();
       if (std::min(lineEnd, scanned) > kMaxLineBytes) {
@@ -137,15 +149,17 @@ int serveReader(int in, int out, int err, std::string_view name, std::string_vie
     input.take(lineEnd + 1);
 
     // The message.
-    const int status = input.fill(request.value->bytes);
+    const int status = fill(request.value->bytes);
     if (status == -1) return complain(err, "input ends inside a message");
-    if (status != 0) return complain(err, describe("read", status));
+    if (status != 0) return complain(err, describe("read or write", status));
     const std::string_view bytes = input.held().substr(0, request.value->bytes);
     const Reply reply = replyFor(std::move(request.value->name), bytes);
     input.take(bytes.size());
-    line.clear();
-    appendReplyLine(line, reply);
-    if (!writeAll(out, line)) return complain(err, describe("write", errno));
+    appendReplyLine(replies, reply);
+    if (replies.size() >= kFlushBytes) {
+      if (!writeAll(out, replies)) return complain(err, describe("write", errno));
+      replies.clear();
+    }
   }
 }
 

@@ -41,7 +41,7 @@ std::string failureText(Stage stage, bool overLimit, uint64_t memoryLimit) {
 
 MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::string_view bytes,
                            std::string_view readError, uint64_t memoryLimit,
-                           readers::Reader& reader) {
+                           readers::Reader& reader, bool handedOver) {
   ventry::MessageRecord record;
   record.name = name;
   record.bytes = bytes.size();
@@ -53,7 +53,7 @@ MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::stri
   bool overLimit = false;
   const auto start = std::chrono::steady_clock::now();
   // A reader in another process starts on the message while this one parses and probes it.
-  reader.send(name, bytes);
+  if (!handedOver) reader.send(name, bytes);
   {
     MemoryLimit limit(memoryLimit);
     try {

@@ -117,13 +117,20 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
       paths[i] = corpus::joinPath(options.root, entries[begin + i]);
     reader.read(std::span(paths).first(count), std::span(into).first(count),
                 std::span(errors).first(count), limit, false);
+    size_t handedOver = 0;  // messages of the batch given to the reader
     for (size_t i = 0; i < count; ++i) {
       if ((ending.signal = stopSignal()) != 0) return ending;
       console.entryTaken();
       const std::string_view bytes = finishRead(paths[i], errors[i], buffers[i], large, limit);
       const std::string readError = corpus::describeReadError(errors[i]);
+      // The messages after this one whose bytes are in hand go to the reader now, so that a
+      // reader in another process finds them waiting when it is done with this one.
+      if (handedOver == i) messageReader.send(entries[begin + handedOver++], bytes);
+      for (; handedOver < count && errors[handedOver] != corpus::kUnfinished; ++handedOver) {
+        messageReader.send(entries[begin + handedOver], buffers[handedOver].view());
+      }
       const MessageWork work =
-          makeRecordLine(line, entries[begin + i], bytes, readError, limit, messageReader);
+          makeRecordLine(line, entries[begin + i], bytes, readError, limit, messageReader, true);
       if (endsRun(work, ending)) return ending;
       reportMessage(console, tally, work, paths[i], readError, entries[begin + i]);
       if ((ending.failure = ventry::writeRecordLine(options.out, work.line))) return ending;
@@ -149,7 +156,7 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
         entry, corpus::joinPath(options.root, entry), expand, [&](corpus::Message&& message) {
           if ((ending.signal = stopSignal()) != 0) return false;
           const MessageWork work = makeRecordLine(line, message.name, message.bytes,
-                                                  message.readError, limit, messageReader);
+                                                  message.readError, limit, messageReader, false);
           if (endsRun(work, ending)) return false;
           reportMessage(console, tally, work, message.name, message.readError, message.name);
           ending.failure = ventry::writeRecordLine(options.out, work.line);
@@ -245,7 +252,7 @@ class Parallel {
   std::string_view nameOf(size_t seq) {
     return options_.expand ? std::string_view(slot(seq).name) : entries_[seq];
   }
-  std::string_view bytesOf(Slot& s) const {
+  std::string_view bytesOf(const Slot& s) const {
     return options_.expand ? std::string_view(s.bytes) : s.buffer->view();
   }
 
@@ -351,6 +358,7 @@ class Parallel {
         next_.work += count;
         lock.unlock();
         size_t halt = kNoHalt;
+        size_t handedOver = first;  // one past the claimed messages given to the reader
         for (size_t seq = first; seq < first + count; ++seq) {
           if (halt != kNoHalt) {
             // Past the end of the run: not worked on, never written.
@@ -358,7 +366,7 @@ class Parallel {
             slot(seq).work.stopped = true;
             continue;
           }
-          process(seq, large, messageReader);
+          process(seq, large, messageReader, handedOver, first + count);
           if (slot(seq).work.stopped || !slot(seq).work.lost.empty()) halt = seq;
         }
         lock.lock();
@@ -413,7 +421,15 @@ class Parallel {
     if (next_.read != before) wakeWaiters();
   }
 
-  void process(size_t seq, FileBuffer& large, readers::Reader& messageReader) {
+  // Whether the bytes of a claimed message are in memory (not left for finishRead).
+  bool inHand(const Slot& s) const { return options_.expand || s.error != corpus::kUnfinished; }
+
+  // The work of claimed message `seq`. Claimed messages up to `handedOver` went to the reader
+  // already; this one goes now if it has not, and so do the claimed messages after it (up to
+  // `claimEnd`) whose bytes are in hand, so that a reader in another process finds them
+  // waiting when it is done with this one.
+  void process(size_t seq, FileBuffer& large, readers::Reader& messageReader, size_t& handedOver,
+               size_t claimEnd) {
     Slot& s = slot(seq);
     std::string_view bytes = bytesOf(s);
     if (!options_.expand) {
@@ -421,7 +437,11 @@ class Parallel {
       s.readError = corpus::describeReadError(s.error);
     }
     s.size = bytes.size();
-    s.work = makeRecordLine(s.line, nameOf(seq), bytes, s.readError, limit_, messageReader);
+    if (handedOver == seq) messageReader.send(nameOf(handedOver++), bytes);
+    for (; handedOver < claimEnd && inHand(slot(handedOver)); ++handedOver) {
+      messageReader.send(nameOf(handedOver), bytesOf(slot(handedOver)));
+    }
+    s.work = makeRecordLine(s.line, nameOf(seq), bytes, s.readError, limit_, messageReader, true);
     large.shrinkTo(kKeepLargeBuffer);
   }
 
