@@ -60,7 +60,7 @@ class Input {
       const size_t wanted = count > SIZE_MAX - kChunk ? SIZE_MAX : count + kChunk;
       const size_t grown = std::max(held + kChunk, std::min(2 * capacity_, wanted));
       std::unique_ptr<char[]> larger(new char[grown]);
-      std::memcpy(larger.get(), data_.get() + begin_, held);
+      if (held > 0) std::memcpy(larger.get(), data_.get() + begin_, held);
       data_ = std::move(larger);
       capacity_ = grown;
     } else {

@@ -50,7 +50,7 @@ def main():
             named = b"reader: email_ventry " in err
             failed += not (same and named)
             print("%-10s %-18s %s%s" % (name, " ".join(extra), "same" if same else "DIFFERENT",
-                                        "" if named else " (reader not named)"))
+                                        "" if named else " (reader not named)"), flush=True)
     sys.exit(1 if failed else 0)
 
 
