@@ -1,13 +1,16 @@
 // A reader under test as a co-process: a long-lived child that speaks the reader protocol
 // (protocol.h) on its standard input and output, one per work thread.
 //
-// The reader is someone else's code, so it is handled like hostile input: each message is
-// bounded by the timeout (writing the request, the reader's work and its reply together);
-// requests and replies go over non-blocking descriptors watched together with the process
-// itself, so a reader that stops reading, closes its output, leaves a child holding the
-// output open, writes an endless line or ends cannot stall the tool. Any such misbehaviour
-// costs its message (verdict Failed, "Reader: ..."): the reader's whole process group is
-// killed and a new one started for the next message.
+// Messages handed over ahead of their turn are queued and written as the reader's input
+// takes them, several per write; replies are matched to the queue in order. The reader is
+// someone else's code, so it is handled like hostile input: each message is bounded by the
+// timeout, counted from when the reader is done with the one before (the writing of the
+// request, the reader's work and its reply together); requests and replies go over
+// non-blocking descriptors watched together with the process itself, so a reader that stops
+// reading, closes its output, leaves a child holding the output open, writes an endless line
+// or ends cannot stall the tool. Any such misbehaviour costs its message (verdict Failed,
+// "Reader: ..."): the reader's whole process group is killed, and a new one is started for
+// the next message and given the queued messages again.
 #pragma once
 
 #include <unistd.h>
