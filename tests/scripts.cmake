@@ -21,3 +21,9 @@ add_test(NAME expand_records
          COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/expand_records.py
                  $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
 set_tests_properties(expand_records PROPERTIES SKIP_RETURN_CODE 77 LABELS conformance TIMEOUT 1200)
+
+# The built-in reader served over the reader protocol gives the built-in reader's records.
+add_test(NAME reader_equivalence
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/reader_equivalence.py
+                 $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
+set_tests_properties(reader_equivalence PROPERTIES LABELS conformance TIMEOUT 600)

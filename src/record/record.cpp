@@ -379,10 +379,7 @@ std::optional<std::string> writeRecord(int fd, const MessageRecord& record, std:
 
 void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
   if (!outcome.ok) {
-    record.threw = true;
-    std::string failure = std::move(outcome.failure);
-    if (!text::isValidUtf8(failure)) failure = text::utf8Lossy(failure);
-    record.error = text::prefixCodePoints(failure, kMaxErrorCodePoints);
+    setThrew(record, outcome.failure);
     return;
   }
   email::ReadSummary& summary = outcome.summary;
@@ -393,6 +390,15 @@ void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome) {
   record.gotAttachments = summary.attachments;
   record.gotTo = summary.to;
   record.gotCc = summary.cc;
+}
+
+void setThrew(MessageRecord& record, std::string_view failure) {
+  record.threw = true;
+  if (text::isValidUtf8(failure)) {
+    record.error = text::prefixCodePoints(failure, kMaxErrorCodePoints);
+  } else {
+    record.error = text::prefixCodePoints(text::utf8Lossy(failure), kMaxErrorCodePoints);
+  }
 }
 
 }  // namespace ventry

@@ -38,6 +38,10 @@ struct MessageRecord {
 // a read summary, or outcome "threw" with the failure text cut to 160 characters.
 void fillFromOutcome(MessageRecord& record, email::ReadOutcome&& outcome);
 
+// Outcome "threw" with `failure` as the error, the way fillFromOutcome writes a failure text:
+// its lossy decoding when it is not valid UTF-8, cut to kMaxErrorCodePoints.
+void setThrew(MessageRecord& record, std::string_view failure);
+
 // Appends `text` as a JSON string: quotes, the escapes \" \\ \b \t \n \f \r and \u00XX for
 // the other controls below U+0020; everything else (including "/", U+007F and non-ASCII)
 // is copied raw. Text that is not valid UTF-8 is written as its lossy decoding so that the

@@ -8,6 +8,7 @@
 #include "probe/probe.h"
 #include "record/record.h"
 #include "run/memory_limit.h"
+#include "text/text.h"
 
 namespace run {
 namespace {
@@ -39,7 +40,8 @@ std::string failureText(Stage stage, bool overLimit, uint64_t memoryLimit) {
 }  // namespace
 
 MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::string_view bytes,
-                           std::string_view readError, uint64_t memoryLimit) {
+                           std::string_view readError, uint64_t memoryLimit,
+                           readers::Reader& reader, bool handedOver) {
   ventry::MessageRecord record;
   record.name = name;
   record.bytes = bytes.size();
@@ -50,6 +52,8 @@ MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::stri
   Stage stage = Stage::Parse;
   bool overLimit = false;
   const auto start = std::chrono::steady_clock::now();
+  // A reader in another process starts on the message while this one parses and probes it.
+  if (!handedOver) reader.send(name, bytes);
   {
     MemoryLimit limit(memoryLimit);
     try {
@@ -58,19 +62,30 @@ MessageWork makeRecordLine(std::string& buffer, std::string_view name, std::stri
       stage = Stage::Probe;
       record.probe = ventry::probeParsed(bytes, message);
       stage = Stage::Read;
-      ventry::fillFromOutcome(record, email::readParsed(message));
+      reader.readParsed(message, record);
       stage = Stage::Done;
     } catch (const std::bad_alloc&) {
       overLimit = limit.exceeded();
     }
   }
+  // Always taken, so that a reader in another process stays in step.
+  const readers::ReaderEnd end = reader.receive(record);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   record.ms =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 
+  if (end.verdict == readers::Verdict::Stopped || end.verdict == readers::Verdict::Lost) {
+    work.stopped = end.verdict == readers::Verdict::Stopped;
+    work.lost = end.text;
+    return work;
+  }
   if (stage != Stage::Done) {
-    work.failed = true;
     work.failure = failureText(stage, overLimit, memoryLimit);
+  } else if (end.verdict == readers::Verdict::Failed) {
+    work.failure = text::prefixCodePoints(end.text, ventry::kMaxErrorCodePoints);
+  }
+  if (!work.failure.empty()) {
+    work.failed = true;
     record.failed = true;
     record.threw = false;
     record.error = work.failure;

@@ -15,12 +15,15 @@
 #include "corpus/expand.h"
 #include "corpus/list_file.h"
 #include "corpus/message_file.h"
+#include "readers/coprocess_reader.h"
+#include "readers/reader.h"
 #include "record/record.h"
 #include "run/console.h"
 #include "run/memory_limit.h"
 #include "run/message_work.h"
 #include "run/resume.h"
 #include "run/stop_signal.h"
+#include "text/text.h"
 
 namespace run {
 namespace {
@@ -84,10 +87,20 @@ struct Ending {
   int signal = 0;                      // SIGINT or SIGTERM stopped it
 };
 
+// Whether the run ends before this message's record; if so, how (in `ending`).
+bool endsRun(const MessageWork& work, Ending& ending) {
+  if (work.stopped) {
+    ending.signal = stopSignal();
+  } else if (!work.lost.empty()) {
+    ending.failure = work.lost;
+  }
+  return work.stopped || !work.lost.empty();
+}
+
 // One whole run on the calling thread: batches of reads, then each message's work and its
 // record, one write per record.
 Ending runSerial(std::span<const std::string_view> entries, const RunOptions& options,
-                 uint64_t limit, Console& console, Tally& tally) {
+                 uint64_t limit, Console& console, Tally& tally, readers::Reader& messageReader) {
   BatchReader reader(options.preferUring);
   constexpr size_t kBatch = BatchReader::kMaxBatch;
   std::vector<FileBuffer> buffers(kBatch);
@@ -105,12 +118,21 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
       paths[i] = corpus::joinPath(options.root, entries[begin + i]);
     reader.read(std::span(paths).first(count), std::span(into).first(count),
                 std::span(errors).first(count), limit, false);
+    size_t handedOver = 0;  // messages of the batch given to the reader
     for (size_t i = 0; i < count; ++i) {
       if ((ending.signal = stopSignal()) != 0) return ending;
       console.entryTaken();
       const std::string_view bytes = finishRead(paths[i], errors[i], buffers[i], large, limit);
       const std::string readError = corpus::describeReadError(errors[i]);
-      const MessageWork work = makeRecordLine(line, entries[begin + i], bytes, readError, limit);
+      // The messages after this one whose bytes are in hand go to the reader now, so that a
+      // reader in another process finds them waiting when it is done with this one.
+      if (handedOver == i) messageReader.send(entries[begin + handedOver++], bytes);
+      for (; handedOver < count && errors[handedOver] != corpus::kUnfinished; ++handedOver) {
+        messageReader.send(entries[begin + handedOver], buffers[handedOver].view());
+      }
+      const MessageWork work =
+          makeRecordLine(line, entries[begin + i], bytes, readError, limit, messageReader, true);
+      if (endsRun(work, ending)) return ending;
       reportMessage(console, tally, work, paths[i], readError, entries[begin + i]);
       if ((ending.failure = ventry::writeRecordLine(options.out, work.line))) return ending;
       console.recordWritten(bytes.size());
@@ -126,7 +148,7 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
 // hands it over, gets its work and its record.
 Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOptions& options,
                          const corpus::ExpandOptions& expand, uint64_t limit, Console& console,
-                         Tally& tally) {
+                         Tally& tally, readers::Reader& messageReader) {
   std::string line;
   Ending ending;
   for (const std::string_view entry : entries) {
@@ -134,8 +156,9 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
     corpus::expandEntry(
         entry, corpus::joinPath(options.root, entry), expand, [&](corpus::Message&& message) {
           if ((ending.signal = stopSignal()) != 0) return false;
-          const MessageWork work =
-              makeRecordLine(line, message.name, message.bytes, message.readError, limit);
+          const MessageWork work = makeRecordLine(line, message.name, message.bytes,
+                                                  message.readError, limit, messageReader, false);
+          if (endsRun(work, ending)) return false;
           reportMessage(console, tally, work, message.name, message.readError, message.name);
           ending.failure = ventry::writeRecordLine(options.out, work.line);
           if (ending.failure) return false;
@@ -156,16 +179,22 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
 // thread at a time). A message holds its slot from its read until its record is written, so
 // at most `window` messages are in memory whatever the corpus. Over containers, one more
 // thread expands the entries and hands their messages over in place of the batched reads.
+// Each work thread has a reader of its own (a reader under test is one co-process per
+// thread). A message whose work ends the run (a stop signal while a reader under test worked
+// on it, or a reader that could not be started again) is where work stops: the records
+// before it are written, and then the run ends.
 class Parallel {
  public:
   Parallel(std::span<const std::string_view> entries, const RunOptions& options,
-           const corpus::ExpandOptions& expand, uint64_t limit, Console& console, Tally& tally)
+           const corpus::ExpandOptions& expand, uint64_t limit, Console& console, Tally& tally,
+           std::span<const std::unique_ptr<readers::Reader>> messageReaders)
       : entries_(entries),
         options_(options),
         expand_(expand),
         limit_(limit),
         console_(console),
         tally_(tally),
+        messageReaders_(messageReaders),
         slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
     if (!options.expand) {
       total_ = entries.size();
@@ -224,7 +253,7 @@ class Parallel {
   std::string_view nameOf(size_t seq) {
     return options_.expand ? std::string_view(slot(seq).name) : entries_[seq];
   }
-  std::string_view bytesOf(Slot& s) const {
+  std::string_view bytesOf(const Slot& s) const {
     return options_.expand ? std::string_view(s.bytes) : s.buffer->view();
   }
 
@@ -292,6 +321,7 @@ class Parallel {
   // waits for work (the threads would otherwise wait with finished records unwritten).
   bool writeDue() {
     if (writing_ || next_.write == next_.work || !slot(next_.write).done) return false;
+    if (haltAt_ != kNoHalt) return true;  // no more work comes: write what is done
     const size_t room = next_.write + slots_.size() - next_.taken;
     if (next_.work == next_.read || room < BatchReader::kMaxBatch) return true;
     size_t run = 0;
@@ -306,6 +336,7 @@ class Parallel {
     // Each thread reads with a ring of its own, and finishes large files in a buffer of its
     // own.
     BatchReader* reader = readers_.empty() ? nullptr : readers_[index].get();
+    readers::Reader& messageReader = *messageReaders_[index];
     FileBuffer large;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!finishedOrStopped()) {
@@ -320,16 +351,28 @@ class Parallel {
       if (left > 0 && room >= std::min(left, BatchReader::kMaxBatch / 2) && ahead < kReadAhead &&
           bytesInFlight_ < kMaxBytesInFlight) {
         readBatch(lock, *reader, std::min({BatchReader::kMaxBatch, room, left}));
-      } else if (waiting > 0) {
+      } else if (waiting > 0 && next_.work < haltAt_) {
         // A few messages at a time, so that the threads meet at the lock less often; never
         // more than an even share of what waits.
         const size_t first = next_.work;
         const size_t count = std::min(kClaim, (waiting + options_.jobs - 1) / options_.jobs);
         next_.work += count;
         lock.unlock();
-        for (size_t seq = first; seq < first + count; ++seq) process(seq, large);
+        size_t halt = kNoHalt;
+        size_t handedOver = first;  // one past the claimed messages given to the reader
+        for (size_t seq = first; seq < first + count; ++seq) {
+          if (halt != kNoHalt) {
+            // Past the end of the run: not worked on, never written.
+            slot(seq).work = MessageWork{};
+            slot(seq).work.stopped = true;
+            continue;
+          }
+          process(seq, large, messageReader, handedOver, first + count);
+          if (slot(seq).work.stopped || !slot(seq).work.lost.empty()) halt = seq;
+        }
         lock.lock();
         for (size_t seq = first; seq < first + count; ++seq) slot(seq).done = true;
+        haltAt_ = std::min(haltAt_, halt);
         if (writeDue()) writeDone(lock);
       } else if (writeDue()) {
         writeDone(lock);
@@ -337,7 +380,11 @@ class Parallel {
         waitForChange(lock);
       }
     }
+    const bool complete = !failure_ && !stopped_;
     wake_.notify_all();
+    lock.unlock();
+    // A reader under test started again on this thread is ended before the thread is.
+    messageReader.close(complete);
   }
 
   void readBatch(std::unique_lock<std::mutex>& lock, BatchReader& reader, size_t count) {
@@ -375,7 +422,15 @@ class Parallel {
     if (next_.read != before) wakeWaiters();
   }
 
-  void process(size_t seq, FileBuffer& large) {
+  // Whether the bytes of a claimed message are in memory (not left for finishRead).
+  bool inHand(const Slot& s) const { return options_.expand || s.error != corpus::kUnfinished; }
+
+  // The work of claimed message `seq`. Claimed messages up to `handedOver` went to the reader
+  // already; this one goes now if it has not, and so do the claimed messages after it (up to
+  // `claimEnd`) whose bytes are in hand, so that a reader in another process finds them
+  // waiting when it is done with this one.
+  void process(size_t seq, FileBuffer& large, readers::Reader& messageReader, size_t& handedOver,
+               size_t claimEnd) {
     Slot& s = slot(seq);
     std::string_view bytes = bytesOf(s);
     if (!options_.expand) {
@@ -383,7 +438,11 @@ class Parallel {
       s.readError = corpus::describeReadError(s.error);
     }
     s.size = bytes.size();
-    s.work = makeRecordLine(s.line, nameOf(seq), bytes, s.readError, limit_);
+    if (handedOver == seq) messageReader.send(nameOf(handedOver++), bytes);
+    for (; handedOver < claimEnd && inHand(slot(handedOver)); ++handedOver) {
+      messageReader.send(nameOf(handedOver), bytesOf(slot(handedOver)));
+    }
+    s.work = makeRecordLine(s.line, nameOf(seq), bytes, s.readError, limit_, messageReader, true);
     large.shrinkTo(kKeepLargeBuffer);
   }
 
@@ -396,9 +455,18 @@ class Parallel {
         stopped_ = true;
         break;
       }
+      if (next_.write == haltAt_) {
+        const MessageWork& work = slot(haltAt_).work;
+        if (work.stopped) {
+          stopped_ = true;
+        } else {
+          failure_ = work.lost;
+        }
+        break;
+      }
       const size_t first = next_.write;
       size_t end = first;
-      while (end < next_.work && slot(end).done && end - first < 256) ++end;
+      while (end < next_.work && end < haltAt_ && slot(end).done && end - first < 256) ++end;
       lock.unlock();
       lines.clear();
       for (size_t seq = first; seq < end; ++seq) {
@@ -444,6 +512,7 @@ class Parallel {
   const uint64_t limit_;
   Console& console_;
   Tally& tally_;
+  const std::span<const std::unique_ptr<readers::Reader>> messageReaders_;  // one per thread
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<BatchReader>> readers_;  // one per thread, over a list
   std::vector<FileBuffer> buffers_;                    // one per slot, for read files
@@ -459,7 +528,47 @@ class Parallel {
   bool writing_ = false;
   bool stopped_ = false;
   std::optional<std::string> failure_;
+  // The first message whose work ends the run, once one has.
+  static constexpr size_t kNoHalt = SIZE_MAX;
+  size_t haltAt_ = kNoHalt;
 };
+
+// Reader-supplied text as one plain line: control characters shown as "?", and cut.
+std::string printable(std::string_view utf8) {
+  std::string out(text::prefixCodePoints(utf8, 80));
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
+}
+
+// The readers of the run, one per work thread: the built-in one, or the reader under test
+// started (all of them, each with its hello) before any record. On a failure to start them,
+// or a stop request meanwhile, `ending` says so and there are none.
+std::vector<std::unique_ptr<readers::Reader>> startReaders(const RunOptions& options,
+                                                           unsigned count, Console& console,
+                                                           Ending& ending) {
+  std::vector<std::unique_ptr<readers::Reader>> messageReaders;
+  if (!options.coprocessReader) {
+    for (unsigned i = 0; i < count; ++i) messageReaders.push_back(readers::builtinReader());
+    return messageReaders;
+  }
+  readers::CoprocessOptions coprocess;
+  coprocess.command = options.readerCommand;
+  coprocess.timeout = std::chrono::seconds(options.readerTimeoutSeconds);
+  coprocess.err = options.err;
+  coprocess.stopRequested = [] { return stopSignal() != 0; };
+  readers::StartedReaders started = readers::startCoprocessReaders(coprocess, count);
+  if (started.stopped) {
+    ending.signal = stopSignal();
+  } else if (!started.failure.empty()) {
+    ending.failure = std::move(started.failure);
+  } else {
+    console.line("reader: " + printable(started.hello.reader) + " " +
+                 printable(started.hello.version) + " (" + options.readerCommand + ")");
+  }
+  return std::move(started.readers);
+}
 
 }  // namespace
 
@@ -483,16 +592,25 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
   corpus::ExpandOptions expand = options.expandOptions;
   expand.maxMessageBytes = std::min(expand.maxMessageBytes, limit);
   if (resume && options.expand) expand.written = &*resume;
+  std::vector<std::unique_ptr<readers::Reader>> messageReaders;
   if (resume && resume->refused()) {
     ending.failure = resume->failure();
+  } else {
+    messageReaders = startReaders(options, concurrent, console, ending);
+  }
+  if (ending.failure || ending.signal != 0) {
+    // Nothing to run with: the run ends before its first record.
   } else if (options.threaded) {
     RunOptions threaded = options;
     threaded.jobs = concurrent;
-    ending = Parallel(entries, threaded, expand, limit, console, tally).run();
+    ending = Parallel(entries, threaded, expand, limit, console, tally, messageReaders).run();
   } else if (options.expand) {
-    ending = runExpandedSerial(entries, options, expand, limit, console, tally);
+    ending = runExpandedSerial(entries, options, expand, limit, console, tally, *messageReaders[0]);
   } else {
-    ending = runSerial(entries, options, limit, console, tally);
+    ending = runSerial(entries, options, limit, console, tally, *messageReaders[0]);
+  }
+  for (const auto& messageReader : messageReaders) {
+    messageReader->close(!ending.failure && ending.signal == 0);
   }
   if (resume && !ending.failure && ending.signal == 0) resume->finish();
   if (resume && resume->refused()) ending.failure = resume->failure();

@@ -29,6 +29,11 @@ struct RunOptions {
   // records of this run's first messages are checked and kept; the run writes the rest.
   bool resume = false;
   std::string outputPath;
+  // A reader under test instead of the built-in reader: this shell command, one co-process
+  // per work thread (coprocess_reader.h), each message bounded by the timeout.
+  bool coprocessReader = false;
+  std::string readerCommand;
+  uint64_t readerTimeoutSeconds = 60;
   int out = STDOUT_FILENO;
   int err = STDERR_FILENO;
 };
@@ -47,8 +52,9 @@ inline constexpr size_t kWriteBatch = 32;
 
 // Runs over the list's entries (the ones of the options' shard) and writes one record line
 // per entry on `options.out`, diagnostics on `options.err`. Returns the exit status: 0
-// after a complete run, 101 when the output fails or a resume is refused, 128 + the signal
-// when SIGINT or SIGTERM stopped it.
+// after a complete run, 101 when the output fails, a resume is refused or a reader under test
+// cannot be started (before the first record) or started again (before the record it was
+// needed for), 128 + the signal when SIGINT or SIGTERM stopped it.
 int runEntries(std::span<const std::string_view> entries, const RunOptions& options);
 
 }  // namespace run

@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "email_ventry/selftest_fixtures.h"
+#include "readers/reader.h"
 #include "record/record.h"
 #include "run/message_work.h"
 
@@ -84,6 +86,7 @@ TEST(RecordReader, EveryLineTheWriterMakesIsReadBack) {
   std::string file;
   std::vector<Made> made;
   std::string buffer;
+  const std::unique_ptr<readers::Reader> reader = readers::builtinReader();
   for (size_t i = 0; i < messages.size(); ++i) {
     const std::string& name = kNames[i % kNames.size()];
     // Every fifth message as unreadable, every seventh under a limit it cannot keep (a
@@ -91,7 +94,7 @@ TEST(RecordReader, EveryLineTheWriterMakesIsReadBack) {
     const std::string readError = i % 5 == 4 ? "No such file or directory" : "";
     const std::string_view bytes = readError.empty() ? std::string_view(messages[i]) : "";
     const uint64_t limit = i % 7 == 6 ? 4096 : uint64_t{1} << 30;
-    file += run::makeRecordLine(buffer, name, bytes, readError, limit).line;
+    file += run::makeRecordLine(buffer, name, bytes, readError, limit, *reader, false).line;
     made.push_back({ventry::writtenName(name), bytes.size(), !readError.empty()});
   }
   // A record with everything the writer may leave out or add at once.

@@ -271,8 +271,9 @@ TEST_F(ToolRun, RunOptionsLeaveRecordsAloneAndBadValuesStop) {
   EXPECT_EQ(progress.err.back(), '\n');
 
   const std::vector<std::vector<std::string>> bad = {
-      {"--jobs", "x"},  {"--jobs", "-1"},        {"--jobs", "100000"},      {"--shard", "2/2"},
-      {"--shard", "1"}, {"--memory-limit", "0"}, {"--memory-limit", "1.5"}, {"--jobs"},
+      {"--jobs", "x"},  {"--jobs", "-1"},          {"--jobs", "100000"},       {"--shard", "2/2"},
+      {"--shard", "1"}, {"--memory-limit", "0"},   {"--memory-limit", "1.5"},  {"--jobs"},
+      {"--reader"},     {"--reader-timeout", "0"}, {"--reader-timeout", "2s"},
   };
   for (const auto& options : bad) {
     std::vector<std::string> args = {"--list", "list.txt"};

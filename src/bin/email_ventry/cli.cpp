@@ -10,10 +10,12 @@
 #include "corpus/list_file.h"
 #include "email_ventry/selftest.h"
 #include "email_ventry/usage.h"
+#include "readers/serve_reader.h"
 #include "run/pipeline.h"
 #include "run/resume.h"
 #include "run/stop_signal.h"
 #include "text/text.h"
+#include "ventry_version.h"
 
 namespace ventry {
 namespace {
@@ -96,6 +98,8 @@ Options scanArguments(const std::vector<std::string_view>& args) {
   bool shardSeen = false;
   bool limitSeen = false;
   bool formatSeen = false;
+  bool readerSeen = false;
+  bool timeoutSeen = false;
   size_t listValueAt = 0;  // 0: none (the program name is never a value)
   size_t rootValueAt = 0;
   bool help = false;
@@ -180,6 +184,25 @@ Options scanArguments(const std::vector<std::string_view>& args) {
       }
     } else if (arg == "--resume") {
       options.run.resume = true;
+    } else if (arg == "--reader" && !readerSeen) {
+      readerSeen = true;
+      options.run.coprocessReader = hasValue;
+      if (hasValue) {
+        options.run.readerCommand = value;
+      } else {
+        invalid("--reader needs a command");
+      }
+    } else if (arg == "--reader-timeout" && !timeoutSeen) {
+      timeoutSeen = true;
+      const auto seconds = text::parseDecimal(value);
+      if (!seconds || *seconds == 0 || *seconds > kMaxReaderTimeout) {
+        invalid("--reader-timeout needs a number of seconds from 1 to " +
+                std::to_string(kMaxReaderTimeout));
+      } else {
+        options.run.readerTimeoutSeconds = *seconds;
+      }
+    } else if (arg == "--serve-reader") {
+      options.serveReader = true;
     } else if (arg == "--expand") {
       options.run.expand = true;
     } else if (arg == "--progress") {
@@ -205,6 +228,10 @@ int runTool(const std::vector<std::string_view>& args) {
     if (result.ok) return kExitOk;
     complain(result.failure);
     return kExitSelftestFailed;
+  }
+  if (options.serveReader) {
+    return readers::serveReader(STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, "email_ventry",
+                                kVersion);
   }
   if (!options.invalid.empty() && (options.hasList || options.hasInput || options.hasExtract)) {
     complain(options.invalid);

@@ -19,16 +19,20 @@ inline constexpr int kExitAbnormal = 101;
 // Most work threads --jobs gives.
 inline constexpr unsigned kMaxJobs = 1024;
 
+// Longest time --reader-timeout gives a reader under test for one message, in seconds.
+inline constexpr uint64_t kMaxReaderTimeout = 1000000;
+
 struct Options {
-  bool selftest = false;  // "--selftest" anywhere wins over everything else
-  bool hasList = false;   // "--list" with a following argument
+  bool selftest = false;     // "--selftest" anywhere wins over everything else
+  bool serveReader = false;  // "--serve-reader": the built-in reader over the reader protocol
+  bool hasList = false;      // "--list" with a following argument
   std::string list;
   // The run's options: "--root DIR" and the opt-in ones. Each takes its first occurrence; a
   // value that cannot be read is named in `invalid` (the run then stops before any record):
   // "--jobs N" (threaded; 0: one per online core), "--shard K/N", "--progress",
   // "--memory-limit MIB", "--plain-reads" (preferUring off), "--expand" (containers give one
   // record per message inside), "--mbox-format F" (in expandOptions), "--resume" (only with
-  // --output).
+  // --output), "--reader COMMAND" (a reader under test), "--reader-timeout SECONDS".
   run::RunOptions run;
   bool hasOutput = false;  // "--output FILE": the records go to FILE, not standard output
   std::string output;

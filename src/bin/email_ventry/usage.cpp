@@ -13,6 +13,7 @@ constexpr std::string_view kUsage =
     "Usage: email_ventry --list FILE [--root DIR] [options]\n"
     "  or:  email_ventry --input PATH [options]\n"
     "  or:  email_ventry --extract NAME [--root DIR] [--mbox-format F]\n"
+    "  or:  email_ventry --serve-reader\n"
     "  or:  email_ventry --selftest | --help | --version\n"
     "Runs the mail reader and an independent probe over the same bytes of every message and\n"
     "writes one JSON line per message that sets the two side by side.\n"
@@ -22,6 +23,8 @@ constexpr std::string_view kUsage =
     "  --input PATH          run over one file, directory, mbox or archive (implies --expand)\n"
     "  --extract NAME        write the exact bytes measured for a record's name to standard\n"
     "                        output\n"
+    "  --serve-reader        serve the built-in reader over the reader protocol on standard\n"
+    "                        input and output (see --reader)\n"
     "  --selftest            run the built-in checks of the reader and the probe\n"
     "  --help                print this text and exit\n"
     "  --version             print the version and exit\n"
@@ -44,11 +47,20 @@ constexpr std::string_view kUsage =
     "  --plain-reads         read messages with plain reads, never io_uring\n"
     "  --memory-limit MIB    memory one message may use before it is recorded as failed\n"
     "                        (default: a share of the machine's memory)\n"
+    "  --reader COMMAND      measure the reader under test COMMAND instead of the built-in\n"
+    "                        reader: run by /bin/sh -c (start it with exec to replace the\n"
+    "                        shell), one per thread, speaking the reader protocol on its\n"
+    "                        standard input and output; the probe still runs here; a message\n"
+    "                        the reader fails on is recorded as failed\n"
+    "  --reader-timeout SECONDS\n"
+    "                        time the reader under test may take for one message, and for\n"
+    "                        its hello when it starts (default 60)\n"
     "\n"
     "Exit status:\n"
     "  0 after a complete run or a passed self-test, 1 after a failed self-test, 101 when the\n"
-    "  tool's own input or output fails or FILE does not match the run to resume, 130/143 when\n"
-    "  stopped by SIGINT/SIGTERM.\n";
+    "  tool's own input or output fails, FILE does not match the run to resume or the reader\n"
+    "  under test cannot be started (or started again after it failed), 130/143 when stopped\n"
+    "  by SIGINT/SIGTERM.\n";
 
 }  // namespace
 
