@@ -27,3 +27,9 @@ add_test(NAME reader_equivalence
          COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/reader_equivalence.py
                  $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
 set_tests_properties(reader_equivalence PROPERTIES LABELS conformance TIMEOUT 600)
+
+# The readers shipped in readers/ answer every message of the public set.
+add_test(NAME foreign_readers
+         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/scripts/foreign_readers.py
+                 $<TARGET_FILE:email_ventry> ${CMAKE_SOURCE_DIR} ${VENTRY_SHARED_DIR})
+set_tests_properties(foreign_readers PROPERTIES SKIP_RETURN_CODE 77 LABELS conformance TIMEOUT 900)
