@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "text/byte_search.h"
 #include "text/text.h"
 
 namespace corpus {
@@ -12,22 +13,17 @@ namespace {
 constexpr std::string_view kFrom = "From ";
 constexpr std::string_view kLineFrom = "\nFrom ";
 
-// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Lines are found
-// with memchr, which is far quicker than a general substring search for this pattern.
+// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Line starts with
+// "F" are rare enough that a search for the pair "\nF" passes over most lines at once.
 size_t findLineFrom(std::string_view hay, size_t from) {
-  const char* const begin = hay.data();
-  const char* const end = begin + hay.size();
-  const char* at = begin + std::min(from, hay.size());
-  while (end - at >= static_cast<ptrdiff_t>(kLineFrom.size())) {
-    const void* hit = std::memchr(at, '\n', static_cast<size_t>(end - at) - kFrom.size());
-    if (hit == nullptr) break;
-    const char* line = static_cast<const char*>(hit);
-    if (std::memcmp(line + 1, kFrom.data(), kFrom.size()) == 0) {
-      return static_cast<size_t>(line - begin);
+  for (size_t at = from;;) {
+    const size_t hit = text::findBytePair(hay, at, '\n', 'F');
+    if (hit == std::string_view::npos || hay.size() - hit < kLineFrom.size()) {
+      return std::string_view::npos;
     }
-    at = line + 1;
+    if (hay.compare(hit + 2, kFrom.size() - 1, kFrom.substr(1)) == 0) return hit;
+    at = hit + 1;
   }
-  return std::string_view::npos;
 }
 
 bool isAsciiDigit(char c) {
@@ -315,21 +311,24 @@ void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {
     return;
   }
   out.reserve(out.size() + raw.size());
+  // Only lines that start with ">" can be quoted: the first, and those after a "\n>".
   size_t copied = 0;
   size_t line = 0;
+  if (raw.empty() || raw[0] != '>') {
+    const size_t hit = text::findBytePair(raw, 0, '\n', '>');
+    line = hit == std::string_view::npos ? raw.size() : hit + 1;
+  }
   while (line < raw.size()) {
-    if (raw[line] == '>') {
-      size_t from = line;
-      while (from < raw.size() && raw[from] == '>') ++from;
-      const size_t depth = from - line;
-      if (raw.substr(from, kFrom.size()) == kFrom && (format == MboxFormat::Mboxrd || depth == 1)) {
-        out.append(raw.substr(copied, line - copied));
-        copied = line + 1;
-      }
+    size_t from = line;
+    while (from < raw.size() && raw[from] == '>') ++from;
+    const size_t depth = from - line;
+    if (raw.substr(from, kFrom.size()) == kFrom && (format == MboxFormat::Mboxrd || depth == 1)) {
+      out.append(raw.substr(copied, line - copied));
+      copied = line + 1;
     }
-    const void* next = std::memchr(raw.data() + line, '\n', raw.size() - line);
-    if (next == nullptr) break;
-    line = static_cast<size_t>(static_cast<const char*>(next) - raw.data()) + 1;
+    const size_t hit = text::findBytePair(raw, from, '\n', '>');
+    if (hit == std::string_view::npos) break;
+    line = hit + 1;
   }
   out.append(raw.substr(copied));
 }
