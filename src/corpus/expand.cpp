@@ -33,6 +33,12 @@ void emitMessage(Walk& walk, Message&& message) {
   if (!(*walk.sink)(std::move(message))) walk.stopped = true;
 }
 
+std::string_view messageBytes(const Message& message, std::string& scratch) {
+  if (message.storage == nullptr) return message.bytes;
+  if (!message.quoting) return message.stored;
+  return unquotedView(message.stored, *message.quoting, scratch);
+}
+
 void emitFault(Walk& walk, const std::string& name, std::string readError) {
   Message message;
   message.name = name;
@@ -122,7 +128,11 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
     } else {
       Message message;
       message.name = messageName;
-      if (found.whole) {
+      if (walk.options.keepStored && walk.sink != nullptr) {
+        message.storage = found.storage;
+        message.stored = found.raw;
+        if (!found.whole) message.quoting = format;
+      } else if (found.whole) {
         message.bytes.assign(found.raw);
       } else {
         appendUnquoted(found.raw, format, message.bytes);
@@ -135,15 +145,16 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
   if (!framer.feed(head, onMessage)) return;
   head.clear();
   head.shrink_to_fit();
-  const std::unique_ptr<char[]> chunk(new char[kChunk]);
   while (!atEnd) {
-    const ptrdiff_t n = stream.read(chunk.get(), kChunk);
+    // Read straight into the framer's block.
+    const std::span<char> room = framer.space(kChunk);
+    const ptrdiff_t n = stream.read(room.data(), room.size());
     if (n < 0) {
       emitFault(walk, name, stream.error);
       return;
     }
     atEnd = n == 0;
-    if (!framer.feed({chunk.get(), static_cast<size_t>(n)}, onMessage) || walk.ended) return;
+    if (!framer.commit(static_cast<size_t>(n), onMessage) || walk.ended) return;
   }
   framer.finish(onMessage);
 }

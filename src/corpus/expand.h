@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,13 +30,26 @@ struct ExpandOptions {
   // least `expansionFloor`. Past that the file's expansion ends with a readError.
   uint64_t expansionRatio = 1000;
   uint64_t expansionFloor = uint64_t{256} << 20;
+  // mbox messages are handed over as stored (see Message::stored), so that the taker
+  // un-quotes them, on its own thread, and copies only what un-quoting changes.
+  bool keepStored = false;
 };
 
 struct Message {
   std::string name;       // the list entry followed by the locator inside the container
   std::string bytes;      // exactly the bytes measured (empty when unreadable)
   std::string readError;  // non-empty when it could not be read: the description
+  // With ExpandOptions::keepStored, a message read from an mbox comes with `bytes` empty and
+  // its bytes as the mbox stores them in `stored`, which `storage` keeps alive; messageBytes()
+  // gives the bytes measured.
+  std::shared_ptr<const char[]> storage;
+  std::string_view stored;
+  std::optional<MboxFormat> quoting;  // how `stored` is quoted; none: taken as it is
 };
+
+// The bytes measured for `message`: `bytes`, or its stored bytes un-quoted (in place when no
+// line is quoted, else copied into `scratch`).
+std::string_view messageBytes(const Message& message, std::string& scratch);
 
 // Returns false to stop the expansion (an interrupted run).
 using MessageSink = std::function<bool(Message&&)>;
