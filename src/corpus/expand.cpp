@@ -39,6 +39,14 @@ std::string_view messageBytes(const Message& message, std::string& scratch) {
   return unquotedView(message.stored, *message.quoting, scratch);
 }
 
+void reportConsumed(Walk& walk, uint64_t position) {
+  const ExpandProgress* progress = walk.options.progress;
+  position = std::min(position, walk.size);
+  if (progress == nullptr || position <= walk.consumed) return;
+  if (progress->read) progress->read(position - walk.consumed);
+  walk.consumed = position;
+}
+
 void emitFault(Walk& walk, const std::string& name, std::string readError) {
   Message message;
   message.name = name;
@@ -73,13 +81,18 @@ std::string tooLarge(const ExpandOptions& options, uint64_t limit) {
   return "Message out of an archive larger than " + std::to_string(limit) + " bytes (not held)";
 }
 
+// The listed file (or a file in a listed directory), reporting how far it has been read.
 class FileStream : public Stream {
  public:
-  explicit FileStream(int fd) : fd_(fd) {}
+  FileStream(Walk& walk, int fd) : walk_(walk), fd_(fd) {}
   ptrdiff_t read(char* out, size_t size) override {
     for (;;) {
       const ssize_t n = ::read(fd_, out, size);
-      if (n >= 0) return n;
+      if (n >= 0) {
+        position_ += static_cast<uint64_t>(n);
+        reportConsumed(walk_, position_);
+        return n;
+      }
       if (errno == EINTR) continue;
       error = describeReadError(errno);
       return -1;
@@ -87,7 +100,9 @@ class FileStream : public Stream {
   }
 
  private:
+  Walk& walk_;
   int fd_;
+  uint64_t position_ = 0;
 };
 
 // The rest of a message whose first bytes are `bytes`.
@@ -197,12 +212,17 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
   }
   walk.expanded = 0;
   walk.ended = false;
+  walk.size = size;
+  walk.consumed = 0;
   const ExpandOptions& options = walk.options;
+  if (walk.inDirectory && options.progress != nullptr && options.progress->found) {
+    options.progress->found(size);
+  }
   walk.budget = options.expansionRatio != 0 && size > UINT64_MAX / options.expansionRatio
                     ? UINT64_MAX
                     : std::max(options.expansionFloor, size * options.expansionRatio);
 
-  FileStream stream(fd);
+  FileStream stream(walk, fd);
   std::string head;
   bool atEnd = false;
   const size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
@@ -221,6 +241,7 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
     expandStream(walk, name, stream, std::move(head), atEnd, place);
   }
   ::close(fd);
+  reportConsumed(walk, size);
 }
 
 // A directory tree, depth first, every directory's entries in byte order of their names (a
@@ -254,6 +275,7 @@ void walkDirectory(Walk& walk, std::string_view entry, const std::string& path) 
     return out;
   };
 
+  walk.inDirectory = true;
   std::vector<Item> stack;
   Item root;
   root.dir = true;

@@ -14,6 +14,17 @@
 
 namespace corpus {
 
+// How far an expansion has come, for a progress display. Bytes are those of the file as
+// stored: for a compressed file or an archive, the compressed bytes consumed.
+struct ExpandProgress {
+  // A file met in a listed directory, with its size (the size of a listed file is the
+  // caller's to know).
+  std::function<void(uint64_t bytes)> found;
+  // More bytes consumed of the listed file, or of a file in a listed directory; by the end
+  // of each file, its size in all (also when a fault ends its expansion early).
+  std::function<void(uint64_t bytes)> read;
+};
+
 struct ExpandOptions {
   MboxFormat mboxFormat = MboxFormat::Mboxrd;
   // A message or member larger than this is not read: it gets a readError.
@@ -33,6 +44,8 @@ struct ExpandOptions {
   // mbox messages are handed over as stored (see Message::stored), so that the taker
   // un-quotes them, on its own thread, and copies only what un-quoting changes.
   bool keepStored = false;
+  // Where the expansion reports how far it has come (none: it does not).
+  const ExpandProgress* progress = nullptr;
 };
 
 struct Message {

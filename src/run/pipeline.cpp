@@ -18,6 +18,7 @@
 #include "corpus/message_file.h"
 #include "record/record.h"
 #include "run/console.h"
+#include "run/container_progress.h"
 #include "run/memory_limit.h"
 #include "run/message_work.h"
 #include "run/stop_signal.h"
@@ -498,12 +499,17 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
   const unsigned concurrent = options.threaded ? std::max(options.jobs, 1u) : 1u;
   const uint64_t limit =
       options.memoryLimit != 0 ? options.memoryLimit : defaultMemoryLimit(concurrent);
-  Console console(options.err, options.progress, entries.size());
+  // Over containers progress goes by the bytes of the listed files.
+  std::optional<uint64_t> totalBytes;
+  if (options.progress && options.expand) totalBytes = listedFileBytes(entries, options.root);
+  Console console(options.err, options.progress, entries.size(), totalBytes);
   Tally tally;
   Ending ending;
   corpus::ExpandOptions expand = options.expandOptions;
   expand.maxMessageBytes = std::min(expand.maxMessageBytes, limit);
   expand.keepStored = true;
+  const corpus::ExpandProgress progress = progressInto(console);
+  if (totalBytes) expand.progress = &progress;
   if (options.threaded) {
     RunOptions threaded = options;
     threaded.jobs = concurrent;
