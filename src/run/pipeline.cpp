@@ -177,7 +177,8 @@ class Parallel {
         limit_(limit),
         console_(console),
         tally_(tally),
-        slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
+        slots_(options.expand ? kMaxWindow
+                              : std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
     if (!options.expand) {
       total_ = entries.size();
       produced_ = true;
@@ -271,7 +272,8 @@ class Parallel {
         const bool full = next_.read == next_.write + slots_.size() ||
                           (bytesInFlight_ >= kMaxBytesInFlight && next_.read > next_.write);
         if (full) {
-          if (!workOnce(lock, large)) waitForChange(lock);
+          // One message at a time, so that the expansion is never away for long.
+          if (!workOnce(lock, large, 1)) waitForChange(lock);
           continue;
         }
         Slot& s = slot(next_.read);
@@ -343,15 +345,15 @@ class Parallel {
     wake_.notify_all();
   }
 
-  // Works on the next few read messages, or writes the finished records at the head of the
-  // window, whichever is due; false when neither is.
-  bool workOnce(std::unique_lock<std::mutex>& lock, FileBuffer& large) {
+  // Works on the next few read messages (at most `most`), or writes the finished records at
+  // the head of the window, whichever is due; false when neither is.
+  bool workOnce(std::unique_lock<std::mutex>& lock, FileBuffer& large, size_t most = kClaim) {
     const size_t waiting = next_.read - next_.work;
     if (waiting > 0) {
       // A few messages at a time, so that the threads meet at the lock less often; never
       // more than an even share of what waits.
       const size_t first = next_.work;
-      const size_t count = std::min(kClaim, (waiting + options_.jobs - 1) / options_.jobs);
+      const size_t count = std::min(most, (waiting + options_.jobs - 1) / options_.jobs);
       next_.work += count;
       lock.unlock();
       for (size_t seq = first; seq < first + count; ++seq) process(seq, large);
