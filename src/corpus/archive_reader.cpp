@@ -17,12 +17,23 @@ namespace {
 constexpr size_t kBlock = size_t{64} << 10;
 constexpr size_t kMemberHead = size_t{64} << 10;
 
+// Reports how far an archive that reads the listed file itself has read it (the compressed
+// bytes).
+void reportFileRead(Walk& walk, archive* reader) {
+  const la_int64_t position = archive_filter_bytes(reader, -1);
+  if (position > 0) reportConsumed(walk, static_cast<uint64_t>(position));
+}
+
 // The data of the current member, counted against the listed file's expansion budget.
 class MemberStream : public Stream {
  public:
-  MemberStream(Walk& walk, archive* reader) : walk_(walk), reader_(reader) {}
+  // `onFile`: the archive reads the listed file itself, and the member's reads report how
+  // far.
+  MemberStream(Walk& walk, archive* reader, bool onFile)
+      : walk_(walk), reader_(reader), onFile_(onFile) {}
   ptrdiff_t read(char* out, size_t size) override {
     const la_ssize_t n = archive_read_data(reader_, out, size);
+    if (onFile_) reportFileRead(walk_, reader_);
     if (n < 0) {
       const char* text = archive_error_string(reader_);
       error = text != nullptr && *text != '\0' ? text : "Read error";
@@ -46,6 +57,7 @@ class MemberStream : public Stream {
  private:
   Walk& walk_;
   archive* reader_;
+  bool onFile_;
 };
 
 // What a nested archive reads: the head already taken from the enclosing stream, then the
@@ -117,8 +129,10 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
 
   NestedSource source;
   int opened = ARCHIVE_FATAL;
+  bool onFile = false;
   if (place.fd >= 0 && ::lseek(place.fd, 0, SEEK_SET) == 0) {
     opened = archive_read_open_fd(reader, place.fd, kBlock);
+    onFile = true;
   } else {
     source.stream = &stream;
     source.head = std::move(head);
@@ -139,6 +153,7 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
     if (walk.stopped || walk.ended) return;
     archive_entry* entry = nullptr;
     const int status = archive_read_next_header(reader, &entry);
+    if (onFile) reportFileRead(walk, reader);
     if (status == ARCHIVE_EOF) return;
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
       if (!walk.ended) emitFault(walk, name, describeArchiveError(reader, "Unreadable archive"));
@@ -177,7 +192,7 @@ void expandArchive(Walk& walk, const std::string& name, Stream& stream, std::str
         inner.sizeHint = static_cast<uint64_t>(archive_entry_size(entry));
       }
     }
-    MemberStream member(walk, reader);
+    MemberStream member(walk, reader, onFile);
     bool memberEnd = false;
     memberHead.clear();
     // A member of known size is read whole at once (and one byte more, for the end).

@@ -38,6 +38,20 @@ void emitMessage(Walk& walk, Message&& message) {
   if (!(*walk.sink)(std::move(message))) walk.stopped = true;
 }
 
+std::string_view messageBytes(const Message& message, std::string& scratch) {
+  if (message.storage == nullptr) return message.bytes;
+  if (!message.quoting) return message.stored;
+  return unquotedView(message.stored, *message.quoting, scratch);
+}
+
+void reportConsumed(Walk& walk, uint64_t position) {
+  const ExpandProgress* progress = walk.options.progress;
+  position = std::min(position, walk.size);
+  if (progress == nullptr || position <= walk.consumed) return;
+  if (progress->read) progress->read(position - walk.consumed);
+  walk.consumed = position;
+}
+
 void emitFault(Walk& walk, const std::string& name, std::string readError) {
   Message message;
   message.name = name;
@@ -72,13 +86,18 @@ std::string tooLarge(const ExpandOptions& options, uint64_t limit) {
   return "Message out of an archive larger than " + std::to_string(limit) + " bytes (not held)";
 }
 
+// The listed file (or a file in a listed directory), reporting how far it has been read.
 class FileStream : public Stream {
  public:
-  explicit FileStream(int fd) : fd_(fd) {}
+  FileStream(Walk& walk, int fd) : walk_(walk), fd_(fd) {}
   ptrdiff_t read(char* out, size_t size) override {
     for (;;) {
       const ssize_t n = ::read(fd_, out, size);
-      if (n >= 0) return n;
+      if (n >= 0) {
+        position_ += static_cast<uint64_t>(n);
+        reportConsumed(walk_, position_);
+        return n;
+      }
       if (errno == EINTR) continue;
       error = describeReadError(errno);
       return -1;
@@ -86,7 +105,9 @@ class FileStream : public Stream {
   }
 
  private:
+  Walk& walk_;
   int fd_;
+  uint64_t position_ = 0;
 };
 
 // A resumed run: whether the message `name`, which gives one record whatever its bytes hold,
@@ -160,7 +181,11 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
     } else {
       Message message;
       message.name = messageName;
-      if (found.whole) {
+      if (walk.options.keepStored && walk.sink != nullptr) {
+        message.storage = found.storage;
+        message.stored = found.raw;
+        if (!found.whole) message.quoting = format;
+      } else if (found.whole) {
         message.bytes.assign(found.raw);
       } else {
         appendUnquoted(found.raw, format, message.bytes);
@@ -207,8 +232,21 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
   if (!feed(head, atEnd)) return;
   head.clear();
   head.shrink_to_fit();
-  const std::unique_ptr<char[]> chunk(new char[kChunk]);
+  std::unique_ptr<char[]> chunk;  // while the bytes before a resumed run's mark go by
   while (!atEnd) {
+    if (framing) {
+      // Read straight into the framer's block.
+      const std::span<char> room = framer.space(kChunk);
+      const ptrdiff_t n = stream.read(room.data(), room.size());
+      if (n < 0) {
+        emitFault(walk, name, stream.error);
+        return;
+      }
+      atEnd = n == 0;
+      if (!framer.commit(static_cast<size_t>(n), onMessage) || walk.ended) return;
+      continue;
+    }
+    if (!chunk) chunk.reset(new char[kChunk]);
     const ptrdiff_t n = stream.read(chunk.get(), kChunk);
     if (n < 0) {
       emitFault(walk, name, stream.error);
@@ -259,12 +297,17 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
   }
   walk.expanded = 0;
   walk.ended = false;
+  walk.size = size;
+  walk.consumed = 0;
   const ExpandOptions& options = walk.options;
+  if (walk.inDirectory && options.progress != nullptr && options.progress->found) {
+    options.progress->found(size);
+  }
   walk.budget = options.expansionRatio != 0 && size > UINT64_MAX / options.expansionRatio
                     ? UINT64_MAX
                     : std::max(options.expansionFloor, size * options.expansionRatio);
 
-  FileStream stream(fd);
+  FileStream stream(walk, fd);
   std::string head;
   bool atEnd = false;
   size_t first = size < kFirstFileRead ? static_cast<size_t>(size) + 1 : kFirstFileRead;
@@ -287,6 +330,7 @@ void expandFile(Walk& walk, const std::string& name, const std::string& path, bo
     expandStream(walk, name, stream, std::move(head), atEnd, place);
   }
   ::close(fd);
+  reportConsumed(walk, size);
 }
 
 // A directory tree, depth first, every directory's entries in byte order of their names (a
@@ -320,6 +364,7 @@ void walkDirectory(Walk& walk, std::string_view entry, const std::string& path) 
     return out;
   };
 
+  walk.inDirectory = true;
   std::vector<Item> stack;
   Item root;
   root.dir = true;

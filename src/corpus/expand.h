@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,17 @@
 namespace corpus {
 
 class WrittenRecords;
+
+// How far an expansion has come, for a progress display. Bytes are those of the file as
+// stored: for a compressed file or an archive, the compressed bytes consumed.
+struct ExpandProgress {
+  // A file met in a listed directory, with its size (the size of a listed file is the
+  // caller's to know).
+  std::function<void(uint64_t bytes)> found;
+  // More bytes consumed of the listed file, or of a file in a listed directory; by the end
+  // of each file, its size in all (also when a fault ends its expansion early).
+  std::function<void(uint64_t bytes)> read;
+};
 
 struct ExpandOptions {
   MboxFormat mboxFormat = MboxFormat::Mboxrd;
@@ -34,6 +46,11 @@ struct ExpandOptions {
   // A resumed run: the messages whose records were written before are not handed on, and
   // are read no further than needed to find the messages after them.
   WrittenRecords* written = nullptr;
+  // mbox messages are handed over as stored (see Message::stored), so that the taker
+  // un-quotes them, on its own thread, and copies only what un-quoting changes.
+  bool keepStored = false;
+  // Where the expansion reports how far it has come (none: it does not).
+  const ExpandProgress* progress = nullptr;
 };
 
 // The records an earlier run of the same command wrote, taken in order as the expansion
@@ -71,7 +88,17 @@ struct Message {
   std::string name;       // the list entry followed by the locator inside the container
   std::string bytes;      // exactly the bytes measured (empty when unreadable)
   std::string readError;  // non-empty when it could not be read: the description
+  // With ExpandOptions::keepStored, a message read from an mbox comes with `bytes` empty and
+  // its bytes as the mbox stores them in `stored`, which `storage` keeps alive; messageBytes()
+  // gives the bytes measured.
+  std::shared_ptr<const char[]> storage;
+  std::string_view stored;
+  std::optional<MboxFormat> quoting;  // how `stored` is quoted; none: taken as it is
 };
+
+// The bytes measured for `message`: `bytes`, or its stored bytes un-quoted (in place when no
+// line is quoted, else copied into `scratch`).
+std::string_view messageBytes(const Message& message, std::string& scratch);
 
 // Returns false to stop the expansion (an interrupted run).
 using MessageSink = std::function<bool(Message&&)>;

@@ -24,10 +24,17 @@ struct Walk {
   std::string lastFault;              // extract mode: the last fault met on the way
   bool stopped = false;               // the sink said stop, or the target was found
   // The listed file being expanded.
-  uint64_t expanded = 0;  // decompressed bytes so far
-  uint64_t budget = 0;    // decompressed bytes allowed
-  bool ended = false;     // a fault ended this file's expansion
+  uint64_t expanded = 0;     // decompressed bytes so far
+  uint64_t budget = 0;       // decompressed bytes allowed
+  bool ended = false;        // a fault ended this file's expansion
+  uint64_t size = 0;         // its size on disk
+  uint64_t consumed = 0;     // its bytes reported to options.progress so far
+  bool inDirectory = false;  // the listed entry is a directory
 };
+
+// The listed file (or the file in a listed directory) has been consumed up to `position`:
+// reports the bytes beyond what was reported, up to the file's size.
+void reportConsumed(Walk& walk, uint64_t position);
 
 // Hands a message on (or, in extract mode, keeps it when it is the target).
 void emitMessage(Walk& walk, Message&& message);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "text/byte_search.h"
 #include "text/text.h"
 
 namespace corpus {
@@ -12,22 +13,17 @@ namespace {
 constexpr std::string_view kFrom = "From ";
 constexpr std::string_view kLineFrom = "\nFrom ";
 
-// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Lines are found
-// with memchr, which is far quicker than a general substring search for this pattern.
+// Position of the next "\nFrom " in `hay` at or after `from`, or npos. Line starts with
+// "F" are rare enough that a search for the pair "\nF" passes over most lines at once.
 size_t findLineFrom(std::string_view hay, size_t from) {
-  const char* const begin = hay.data();
-  const char* const end = begin + hay.size();
-  const char* at = begin + std::min(from, hay.size());
-  while (end - at >= static_cast<ptrdiff_t>(kLineFrom.size())) {
-    const void* hit = std::memchr(at, '\n', static_cast<size_t>(end - at) - kFrom.size());
-    if (hit == nullptr) break;
-    const char* line = static_cast<const char*>(hit);
-    if (std::memcmp(line + 1, kFrom.data(), kFrom.size()) == 0) {
-      return static_cast<size_t>(line - begin);
+  for (size_t at = from;;) {
+    const size_t hit = text::findBytePair(hay, at, '\n', 'F');
+    if (hit == std::string_view::npos || hay.size() - hit < kLineFrom.size()) {
+      return std::string_view::npos;
     }
-    at = line + 1;
+    if (hay.compare(hit + 2, kFrom.size() - 1, kFrom.substr(1)) == 0) return hit;
+    at = hit + 1;
   }
-  return std::string_view::npos;
 }
 
 bool isAsciiDigit(char c) {
@@ -62,6 +58,30 @@ std::optional<uint64_t> contentLength(std::string_view block) {
   return std::nullopt;
 }
 
+// Offset of the first line that the un-quoting changes ("From " after one or more ">" in
+// mboxrd, after exactly one in mboxo), among the first line when `from` is 0 and the lines
+// after a line break at or after `from`; npos when there is none. Only lines that start
+// with ">" are looked at, found by the pair "\n>".
+size_t findQuotedLine(std::string_view raw, MboxFormat format, size_t from) {
+  size_t line = 0;
+  if (from != 0 || raw.empty() || raw[0] != '>') {
+    const size_t hit = text::findBytePair(raw, from, '\n', '>');
+    if (hit == std::string_view::npos) return std::string_view::npos;
+    line = hit + 1;
+  }
+  for (;;) {
+    size_t quotes = line;
+    while (quotes < raw.size() && raw[quotes] == '>') ++quotes;
+    if (raw.substr(quotes, kFrom.size()) == kFrom &&
+        (format == MboxFormat::Mboxrd || quotes - line == 1)) {
+      return line;
+    }
+    const size_t hit = text::findBytePair(raw, quotes, '\n', '>');
+    if (hit == std::string_view::npos) return std::string_view::npos;
+    line = hit + 1;
+  }
+}
+
 }  // namespace
 
 std::optional<MboxFormat> parseMboxFormat(std::string_view text) {
@@ -77,13 +97,36 @@ MboxFramer::MboxFramer(MboxFormat format, uint64_t maxMessageBytes)
 bool MboxFramer::feed(std::string_view bytes, const MboxCallback& onMessage) {
   if (spent_ || eof_) return !spent_;
   if (bytes.empty()) return true;
-  buf_.append(bytes);
+  const std::span<char> room = space(bytes.size());
+  std::memcpy(room.data(), bytes.data(), bytes.size());
+  return commit(bytes.size(), onMessage);
+}
+
+std::span<char> MboxFramer::space(size_t want) {
+  const size_t held = static_cast<size_t>(total_ - base_);
+  if (capacity_ - held >= want) return {block_.get() + held, want};
+  // A new block with only the bytes still needed. The old one is never written again: the
+  // messages reported from it may still be read through their `storage`.
+  const uint64_t keep = std::max(base_, keepFrom());
+  const size_t kept = static_cast<size_t>(total_ - keep);
+  const size_t capacity = std::max(kBlockBytes, 2 * (kept + want));
+  std::shared_ptr<char[]> block(new char[capacity]);
+  if (kept != 0) std::memcpy(block.get(), block_.get() + (keep - base_), kept);
+  block_ = std::move(block);
+  capacity_ = capacity;
+  base_ = keep;
+  return {block_.get() + kept, want};
+}
+
+bool MboxFramer::commit(size_t count, const MboxCallback& onMessage) {
+  if (spent_ || eof_) return !spent_;
+  if (count == 0) return true;
   if (!begun_) {
     begun_ = true;
     active_ = true;
     startMessage(total_);
   }
-  total_ += bytes.size();
+  total_ += count;
   return run(onMessage);
 }
 
@@ -113,13 +156,14 @@ void MboxFramer::startMessage(uint64_t offset) {
 
 bool MboxFramer::fromAt(uint64_t pos) const {
   if (total_ - pos < kFrom.size()) return false;
-  return std::memcmp(buf_.data() + (pos - base_), kFrom.data(), kFrom.size()) == 0;
+  return std::memcmp(block_.get() + (pos - base_), kFrom.data(), kFrom.size()) == 0;
 }
 
 // Reports the current message, which ends at `end` (exclusive, the writer's empty line
 // already left out). `last`: the stream ends with it.
 bool MboxFramer::emit(uint64_t end, bool last, const MboxCallback& onMessage) {
   MboxMessage message;
+  message.storage = block_;
   message.number = number_;
   message.offset = start_;
   if (last && number_ == 1) {
@@ -127,12 +171,12 @@ bool MboxFramer::emit(uint64_t end, bool last, const MboxCallback& onMessage) {
     message.whole = true;
     message.size = total_;
     message.oversize = skipping_ || lineDropped_ || total_ > maxMessageBytes_;
-    if (!message.oversize) message.raw = std::string_view(buf_).substr(0, total_ - base_);
+    if (!message.oversize) message.raw = held().substr(0, total_ - base_);
   } else {
     message.size = end - bodyStart_;
     message.oversize = skipping_ || message.size > maxMessageBytes_;
     if (!message.oversize) {
-      message.raw = std::string_view(buf_).substr(bodyStart_ - base_, end - bodyStart_);
+      message.raw = held().substr(bodyStart_ - base_, end - bodyStart_);
     }
   }
   if (last) active_ = false;
@@ -165,11 +209,8 @@ bool MboxFramer::skipBlankLines() {
 
 bool MboxFramer::run(const MboxCallback& onMessage) {
   while (active_) {
-    if (leading_ && !skipBlankLines()) {
-      compact();
-      break;
-    }
-    const std::string_view view(buf_);
+    if (leading_ && !skipBlankLines()) break;
+    const std::string_view view = held();
     // The separator line.
     if (!lineDone_) {
       const size_t hit = view.find('\n', lineScan_ - base_);
@@ -181,10 +222,7 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
         // A separator line is no part of a message: one too long to keep is dropped as it
         // comes (a lone message with it is over the limit anyway).
         lineScan_ = total_;
-        if (total_ - start_ > skipAbove()) {
-          lineDropped_ = true;
-          compact();
-        }
+        if (total_ - start_ > skipAbove()) lineDropped_ = true;
         break;
       }
       lineDone_ = true;
@@ -270,7 +308,6 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
         if (last) return emit(p, true, onMessage);
         if (!emit(p, false, onMessage)) return false;
         startMessage(next);
-        compact();
         continue;
       }
       // The length lies: frame this message by separators.
@@ -300,7 +337,6 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
     if (found) {
       if (!emit(end, false, onMessage)) return false;
       startMessage(next);
-      compact();
       continue;
     }
     if (eof_) {
@@ -317,29 +353,21 @@ bool MboxFramer::run(const MboxCallback& onMessage) {
     }
     sepScan_ = std::max(sepScan_, total_ > kLineFrom.size() ? total_ - kLineFrom.size() + 1 : 0);
     if (total_ - bodyStart_ > skipAbove()) skipping_ = true;
-    compact();
     break;
   }
   return !spent_;
 }
 
-// Drops the bytes no longer needed: everything before the current message, and for an
-// oversize message everything but the few bytes the separator check looks back at.
-void MboxFramer::compact() {
-  uint64_t keep = start_;
-  if (leading_ || (!lineDone_ && lineDropped_)) {
-    keep = lineScan_;
-  } else if (skipping_) {
-    keep = sepScan_ > base_ + 3 ? sepScan_ - 3 : base_;
-  }
+// The first byte still needed: the current message's, and for an oversize message (or one
+// whose separator line is too long to keep) only the few bytes the separator check looks
+// back at.
+uint64_t MboxFramer::keepFrom() const {
+  if (!active_) return total_;
   // A first message may yet turn out to be the whole stream, white space lines and all.
-  if (number_ == 1 && total_ <= maxMessageBytes_) keep = base_;
-  if (!active_) keep = total_;
-  if (keep <= base_) return;
-  const uint64_t drop = keep - base_;
-  if (drop * 2 < buf_.size()) return;
-  buf_.erase(0, drop);
-  base_ = keep;
+  if (number_ == 1 && total_ <= maxMessageBytes_) return base_;
+  if (leading_ || (!lineDone_ && lineDropped_)) return lineScan_;
+  if (skipping_) return sepScan_ > base_ + 3 ? sepScan_ - 3 : base_;
+  return start_;
 }
 
 size_t blankLinesLength(std::string_view text) {
@@ -354,6 +382,17 @@ size_t blankLinesLength(std::string_view text) {
   return length;
 }
 
+bool hasQuotedLine(std::string_view raw, MboxFormat format) {
+  return format != MboxFormat::Mboxcl2 && findQuotedLine(raw, format, 0) != std::string_view::npos;
+}
+
+std::string_view unquotedView(std::string_view raw, MboxFormat format, std::string& scratch) {
+  if (!hasQuotedLine(raw, format)) return raw;
+  scratch.clear();
+  appendUnquoted(raw, format, scratch);
+  return scratch;
+}
+
 void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {
   if (format == MboxFormat::Mboxcl2) {
     out.append(raw);
@@ -361,20 +400,10 @@ void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out) {
   }
   out.reserve(out.size() + raw.size());
   size_t copied = 0;
-  size_t line = 0;
-  while (line < raw.size()) {
-    if (raw[line] == '>') {
-      size_t from = line;
-      while (from < raw.size() && raw[from] == '>') ++from;
-      const size_t depth = from - line;
-      if (raw.substr(from, kFrom.size()) == kFrom && (format == MboxFormat::Mboxrd || depth == 1)) {
-        out.append(raw.substr(copied, line - copied));
-        copied = line + 1;
-      }
-    }
-    const void* next = std::memchr(raw.data() + line, '\n', raw.size() - line);
-    if (next == nullptr) break;
-    line = static_cast<size_t>(static_cast<const char*>(next) - raw.data()) + 1;
+  for (size_t line = findQuotedLine(raw, format, 0); line != std::string_view::npos;
+       line = findQuotedLine(raw, format, line + 1)) {
+    out.append(raw.substr(copied, line - copied));
+    copied = line + 1;
   }
   out.append(raw.substr(copied));
 }

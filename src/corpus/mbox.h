@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,9 +24,11 @@ std::optional<MboxFormat> parseMboxFormat(std::string_view text);
 
 // One message found by the framer.
 struct MboxMessage {
-  uint64_t number = 0;    // 1 for the stream's first message
-  uint64_t offset = 0;    // stream offset of the message's separator ("From ") line
-  std::string_view raw;   // the message as stored, still quoted; valid during the call only
+  uint64_t number = 0;   // 1 for the stream's first message
+  uint64_t offset = 0;   // stream offset of the message's separator ("From ") line
+  std::string_view raw;  // the message as stored, still quoted; valid during the call, or
+                         // as long as a copy of `storage` is kept
+  std::shared_ptr<const char[]> storage;  // the framer's block that holds `raw`
   uint64_t size = 0;      // bytes of the message as stored (raw.size() unless oversize)
   bool oversize = false;  // larger than the framer's limit: its bytes were skipped, raw is empty
   bool whole = false;     // the stream holds no second message: raw is the whole stream,
@@ -66,8 +70,18 @@ class MboxFramer {
   // The stream has ended: reports the last message.
   bool finish(const MboxCallback& onMessage);
 
-  // Bytes held now (for tests of the memory bound).
-  size_t heldBytes() const { return buf_.size(); }
+  // The same as feed() without the copy: room for `want` more bytes of the stream, to be
+  // filled by the caller, and then the count filled.
+  std::span<char> space(size_t want);
+  bool commit(size_t count, const MboxCallback& onMessage);
+
+  // Bytes of the stream in the current block now (for tests of the memory bound).
+  size_t heldBytes() const { return static_cast<size_t>(total_ - base_); }
+
+  // The stream is held in blocks of at least this many bytes. A block that fills is never
+  // written again: the bytes still needed move to a new one, so that reported messages can
+  // be read on other threads while the framer goes on.
+  static constexpr size_t kBlockBytes = size_t{1} << 20;
 
  private:
   bool run(const MboxCallback& onMessage);
@@ -79,21 +93,23 @@ class MboxFramer {
     return maxMessageBytes_ > UINT64_MAX - 8 ? UINT64_MAX : maxMessageBytes_ + 8;
   }
   void startMessage(uint64_t offset);
-  void compact();
-  char at(uint64_t pos) const { return buf_[pos - base_]; }
+  uint64_t keepFrom() const;
+  std::string_view held() const { return {block_.get(), static_cast<size_t>(total_ - base_)}; }
+  char at(uint64_t pos) const { return block_[pos - base_]; }
   bool fromAt(uint64_t pos) const;
 
   MboxFormat format_;
   uint64_t maxMessageBytes_;
-  std::string buf_;    // stream bytes from base_ on
-  uint64_t base_ = 0;  // stream offset of buf_[0]
+  std::shared_ptr<char[]> block_;  // stream bytes from base_ on
+  size_t capacity_ = 0;            // of block_
+  uint64_t base_ = 0;              // stream offset of block_[0]
   uint64_t total_ = 0;
   bool eof_ = false;
   bool active_ = false;  // a message has begun and not yet been reported
   bool spent_ = false;
   bool leading_ = true;  // still in the white space lines before the first separator
-  bool begun_ = false;      // the first message has begun
-  uint64_t number_ = 0;     // of the current message
+  bool begun_ = false;   // the first message has begun
+  uint64_t number_ = 0;  // of the current message
   uint64_t start_ = 0;      // offset of the current separator line
   uint64_t bodyStart_ = 0;  // offset after it, once lineDone_
   bool lineDone_ = false;
@@ -125,5 +141,11 @@ inline constexpr uint64_t kMaxTrustedContentLength = uint64_t{256} << 20;
 // that starts with one or more ">" and then "From "; mboxo only from lines that start with
 // ">From "; mboxcl2 copies.
 void appendUnquoted(std::string_view raw, MboxFormat format, std::string& out);
+
+// Whether `raw` holds a line that the format's un-quoting changes.
+bool hasQuotedLine(std::string_view raw, MboxFormat format);
+
+// `raw` un-quoted: `raw` itself when no line is quoted, else the un-quoted copy in `scratch`.
+std::string_view unquotedView(std::string_view raw, MboxFormat format, std::string& scratch);
 
 }  // namespace corpus

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "corpus/batch_reader.h"
@@ -19,6 +20,7 @@
 #include "readers/reader.h"
 #include "record/record.h"
 #include "run/console.h"
+#include "run/container_progress.h"
 #include "run/memory_limit.h"
 #include "run/message_work.h"
 #include "run/resume.h"
@@ -34,6 +36,12 @@ using corpus::FileBuffer;
 // A read buffer that grew beyond the batch read's size is given back after its message, so
 // that large messages do not keep their memory for the rest of the run.
 constexpr size_t kKeepBuffer = BatchReader::kSlotBytes;
+
+// Gives a buffer's memory back when it holds more than `keep` bytes. (Assigning an empty
+// string would not: the string keeps its memory.)
+void giveBack(std::string& buffer, size_t keep) {
+  if (buffer.capacity() > keep) std::string().swap(buffer);
+}
 
 // Files larger than a batch buffer are read, when their turn comes, into one buffer per
 // thread that keeps its memory up to this size (mapping it afresh for every large message
@@ -138,7 +146,7 @@ Ending runSerial(std::span<const std::string_view> entries, const RunOptions& op
       console.recordWritten(bytes.size());
       buffers[i].shrinkTo(kKeepBuffer);
       large.shrinkTo(kKeepLargeBuffer);
-      if (line.size() > kKeepBuffer) line = std::string();
+      giveBack(line, kKeepBuffer);
     }
   }
   return ending;
@@ -150,20 +158,23 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
                          const corpus::ExpandOptions& expand, uint64_t limit, Console& console,
                          Tally& tally, readers::Reader& messageReader) {
   std::string line;
+  std::string unquoted;
   Ending ending;
   for (const std::string_view entry : entries) {
     if ((ending.signal = stopSignal()) != 0) return ending;
     corpus::expandEntry(
         entry, corpus::joinPath(options.root, entry), expand, [&](corpus::Message&& message) {
           if ((ending.signal = stopSignal()) != 0) return false;
-          const MessageWork work = makeRecordLine(line, message.name, message.bytes,
-                                                  message.readError, limit, messageReader, false);
+          const std::string_view bytes = corpus::messageBytes(message, unquoted);
+          const MessageWork work = makeRecordLine(line, message.name, bytes, message.readError,
+                                                  limit, messageReader, false);
           if (endsRun(work, ending)) return false;
           reportMessage(console, tally, work, message.name, message.readError, message.name);
           ending.failure = ventry::writeRecordLine(options.out, work.line);
           if (ending.failure) return false;
-          console.recordWritten(message.bytes.size());
-          if (line.size() > kKeepBuffer) line = std::string();
+          console.recordWritten(bytes.size());
+          giveBack(line, kKeepBuffer);
+          giveBack(unquoted, kKeepBuffer);
           return true;
         });
     if (ending.failure || ending.signal != 0) return ending;
@@ -177,8 +188,9 @@ Ending runExpandedSerial(std::span<const std::string_view> entries, const RunOpt
 // its own ring, so that reads of different batches go on at once), working on the next read
 // messages, and writing the finished records at the head of the window in one write (one
 // thread at a time). A message holds its slot from its read until its record is written, so
-// at most `window` messages are in memory whatever the corpus. Over containers, one more
-// thread expands the entries and hands their messages over in place of the batched reads.
+// at most `window` messages are in memory whatever the corpus. Over containers, the calling
+// thread expands the entries and hands their messages over in place of the batched reads;
+// while the window is full it works like the others, and joins them once all is handed over.
 // Each work thread has a reader of its own (a reader under test is one co-process per
 // thread). A message whose work ends the run (a stop signal while a reader under test worked
 // on it, or a reader that could not be started again) is where work stops: the records
@@ -195,7 +207,8 @@ class Parallel {
         console_(console),
         tally_(tally),
         messageReaders_(messageReaders),
-        slots_(std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
+        slots_(options.expand ? kMaxWindow
+                              : std::clamp(kWindowPerJob * options.jobs, kMinWindow, kMaxWindow)) {
     if (!options.expand) {
       total_ = entries.size();
       produced_ = true;
@@ -210,8 +223,8 @@ class Parallel {
 
   Ending run() {
     std::vector<std::thread> threads;
-    if (options_.expand) threads.emplace_back([this] { produce(); });
     for (unsigned i = 1; i < options_.jobs; ++i) threads.emplace_back([this, i] { work(i); });
+    if (options_.expand) produce();
     work(0);
     for (std::thread& thread : threads) thread.join();
     Ending ending;
@@ -224,8 +237,10 @@ class Parallel {
   struct Slot {
     std::string path;
     FileBuffer* buffer = nullptr;  // from the pool, while the slot holds a read file
-    std::string name;              // over containers: the message's name
-    std::string bytes;             // over containers: the message's bytes
+    corpus::Message message;       // over containers: the message handed over
+    std::string unquoted;          // over containers: its bytes, when un-quoting changed them
+    std::string_view view;         // over containers: the bytes measured, once viewMade
+    bool viewMade = false;
     int error = 0;                 // the batch read's outcome
     std::string readError;
     size_t size = 0;  // the message's bytes
@@ -251,10 +266,22 @@ class Parallel {
   }
 
   std::string_view nameOf(size_t seq) {
-    return options_.expand ? std::string_view(slot(seq).name) : entries_[seq];
+    return options_.expand ? std::string_view(slot(seq).message.name) : entries_[seq];
   }
-  std::string_view bytesOf(const Slot& s) const {
-    return options_.expand ? std::string_view(s.bytes) : s.buffer->view();
+  // Over containers, un-quotes a message as stored on the thread that works on it, once: the
+  // view may be with the reader under test until the message's reply.
+  std::string_view bytesOf(Slot& s) {
+    if (!options_.expand) return s.buffer->view();
+    if (!s.viewMade) {
+      s.view = corpus::messageBytes(s.message, s.unquoted);
+      s.viewMade = true;
+    }
+    return s.view;
+  }
+  // The bytes a slot counts in `bytesInFlight_`.
+  static uint64_t heldBytes(const Slot& s) {
+    return s.buffer != nullptr ? s.buffer->size()
+                               : s.message.bytes.size() + s.message.stored.size();
   }
 
   void wakeWaiters() {
@@ -269,10 +296,11 @@ class Parallel {
   }
 
   // Over containers: expands the entries in order and hands their messages to the window,
-  // a few at a time, waiting while it is full.
+  // a few at a time; while it is full, works on the messages in it.
   void produce() {
     constexpr size_t kHandOver = 16;
     std::vector<corpus::Message> pending;
+    FileBuffer large;
     auto handOver = [&]() {
       std::unique_lock<std::mutex> lock(mutex_);
       size_t i = 0;
@@ -282,15 +310,15 @@ class Parallel {
         const bool full = next_.read == next_.write + slots_.size() ||
                           (bytesInFlight_ >= kMaxBytesInFlight && next_.read > next_.write);
         if (full) {
-          waitForChange(lock);
+          // One message at a time, so that the expansion is never away for long.
+          if (!workOnce(lock, large, *messageReaders_[0], 1)) waitForChange(lock);
           continue;
         }
         Slot& s = slot(next_.read);
-        s.name = std::move(pending[i].name);
-        s.bytes = std::move(pending[i].bytes);
         s.readError = std::move(pending[i].readError);
+        s.message = std::move(pending[i]);
         s.ready = true;
-        bytesInFlight_ += s.bytes.size();
+        bytesInFlight_ += heldBytes(s);
         next_.taken = ++next_.read;
         ++i;
         if (i == pending.size() || next_.read == next_.write + slots_.size()) wakeWaiters();
@@ -344,39 +372,13 @@ class Parallel {
         stopped_ = true;
         break;
       }
-      const size_t waiting = next_.read - next_.work;
       const size_t ahead = next_.taken - next_.work;  // read or being read, no work yet
       const size_t room = next_.write + slots_.size() - next_.taken;
       const size_t left = options_.expand ? 0 : entries_.size() - next_.taken;
       if (left > 0 && room >= std::min(left, BatchReader::kMaxBatch / 2) && ahead < kReadAhead &&
           bytesInFlight_ < kMaxBytesInFlight) {
         readBatch(lock, *reader, std::min({BatchReader::kMaxBatch, room, left}));
-      } else if (waiting > 0 && next_.work < haltAt_) {
-        // A few messages at a time, so that the threads meet at the lock less often; never
-        // more than an even share of what waits.
-        const size_t first = next_.work;
-        const size_t count = std::min(kClaim, (waiting + options_.jobs - 1) / options_.jobs);
-        next_.work += count;
-        lock.unlock();
-        size_t halt = kNoHalt;
-        size_t handedOver = first;  // one past the claimed messages given to the reader
-        for (size_t seq = first; seq < first + count; ++seq) {
-          if (halt != kNoHalt) {
-            // Past the end of the run: not worked on, never written.
-            slot(seq).work = MessageWork{};
-            slot(seq).work.stopped = true;
-            continue;
-          }
-          process(seq, large, messageReader, handedOver, first + count);
-          if (slot(seq).work.stopped || !slot(seq).work.lost.empty()) halt = seq;
-        }
-        lock.lock();
-        for (size_t seq = first; seq < first + count; ++seq) slot(seq).done = true;
-        haltAt_ = std::min(haltAt_, halt);
-        if (writeDue()) writeDone(lock);
-      } else if (writeDue()) {
-        writeDone(lock);
-      } else {
+      } else if (!workOnce(lock, large, messageReader)) {
         waitForChange(lock);
       }
     }
@@ -385,6 +387,41 @@ class Parallel {
     lock.unlock();
     // A reader under test started again on this thread is ended before the thread is.
     messageReader.close(complete);
+  }
+
+  // Works on the next few read messages (at most `most`), or writes the finished records at
+  // the head of the window, whichever is due; false when neither is.
+  bool workOnce(std::unique_lock<std::mutex>& lock, FileBuffer& large,
+                readers::Reader& messageReader, size_t most = kClaim) {
+    const size_t waiting = next_.read - next_.work;
+    if (waiting > 0 && next_.work < haltAt_) {
+      // A few messages at a time, so that the threads meet at the lock less often; never
+      // more than an even share of what waits.
+      const size_t first = next_.work;
+      const size_t count = std::min(most, (waiting + options_.jobs - 1) / options_.jobs);
+      next_.work += count;
+      lock.unlock();
+      size_t halt = kNoHalt;
+      size_t handedOver = first;  // one past the claimed messages given to the reader
+      for (size_t seq = first; seq < first + count; ++seq) {
+        if (halt != kNoHalt) {
+          // Past the end of the run: not worked on, never written.
+          slot(seq).work = MessageWork{};
+          slot(seq).work.stopped = true;
+          continue;
+        }
+        process(seq, large, messageReader, handedOver, first + count);
+        if (slot(seq).work.stopped || !slot(seq).work.lost.empty()) halt = seq;
+      }
+      lock.lock();
+      for (size_t seq = first; seq < first + count; ++seq) slot(seq).done = true;
+      haltAt_ = std::min(haltAt_, halt);
+      if (writeDue()) writeDone(lock);
+      return true;
+    }
+    if (!writeDue()) return false;
+    writeDone(lock);
+    return true;
   }
 
   void readBatch(std::unique_lock<std::mutex>& lock, BatchReader& reader, size_t count) {
@@ -479,12 +516,17 @@ class Parallel {
       uint64_t bytes = 0;
       for (size_t seq = first; seq < end && !failure; ++seq) {
         Slot& s = slot(seq);
-        bytes += bytesOf(s).size();
+        bytes += heldBytes(s);
         if (!options_.expand) console_.entryTaken();
         console_.recordWritten(s.size);
         if (s.buffer != nullptr) s.buffer->shrinkTo(kKeepBuffer);
-        s.bytes = std::string();  // the next message's bytes are moved in, not copied
-        if (s.line.size() > kKeepBuffer) s.line = std::string();
+        // Lets go of the message's bytes, or of the mbox block under them (moved out, since
+        // assigning an empty message would keep the memory); the few messages with quoted
+        // lines give their copy back, so that the window's slots do not each keep one.
+        std::exchange(s.message, corpus::Message());
+        s.viewMade = false;
+        giveBack(s.unquoted, 0);
+        giveBack(s.line, kKeepBuffer);
         s.ready = false;
         s.done = false;
       }
@@ -585,12 +627,18 @@ int runEntries(std::span<const std::string_view> all, const RunOptions& options)
     resume.emplace(options.out, options.outputPath);
     if (!options.expand) entries = entries.subspan(resume->takeEntries(entries, options.root));
   }
-  Console console(options.err, options.progress, entries.size());
+  // Over containers progress goes by the bytes of the listed files.
+  std::optional<uint64_t> totalBytes;
+  if (options.progress && options.expand) totalBytes = listedFileBytes(entries, options.root);
+  Console console(options.err, options.progress, entries.size(), totalBytes);
   if (resume && options.progress) resume->reportTo(console);
   Tally tally;
   Ending ending;
   corpus::ExpandOptions expand = options.expandOptions;
   expand.maxMessageBytes = std::min(expand.maxMessageBytes, limit);
+  expand.keepStored = true;
+  const corpus::ExpandProgress progress = progressInto(console);
+  if (totalBytes) expand.progress = &progress;
   if (resume && options.expand) expand.written = &*resume;
   std::vector<std::unique_ptr<readers::Reader>> messageReaders;
   if (resume && resume->refused()) {

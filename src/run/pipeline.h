@@ -40,6 +40,9 @@ struct RunOptions {
 
 // Most messages in flight at once with --jobs (read, being worked on, or waiting for their
 // turn to be written): 128 per thread, at least 256 and at most 1024, whatever the corpus.
+// Over containers always the most: the thread that expands them also works on messages, and
+// while it is away (on a message of its own, or not running on a busy machine) the others
+// live on the messages it handed over.
 // Reading ahead also pauses while the messages in flight hold more than kMaxBytesInFlight
 // bytes, so large messages do not multiply by the window (one batch may go beyond it).
 inline constexpr size_t kWindowPerJob = 128;

@@ -34,6 +34,31 @@ inline size_t findByte(std::string_view s, size_t from, char c) {
   return std::string_view::npos;
 }
 
+// Offset of the first byte pair `a`, `b` (s[i] == a and s[i + 1] == b) at or after `from`,
+// or std::string_view::npos. Made for long ranges in which the pair is rare (line starts
+// that begin with one given byte).
+inline size_t findBytePair(std::string_view s, size_t from, char a, char b) {
+  if (from >= s.size() || s.size() - from < 2) return std::string_view::npos;
+  const char* const begin = s.data();
+  const char* p = begin + from;
+  const char* const end = begin + s.size();
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(a);
+  const __m128i second = _mm_set1_epi8(b);
+  for (; end - p >= 17; p += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const int mask =
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second)));
+    if (mask != 0) return static_cast<size_t>(p - begin) + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; end - p >= 2; ++p) {
+    if (p[0] == a && p[1] == b) return static_cast<size_t>(p - begin);
+  }
+  return std::string_view::npos;
+}
+
 // Number of bytes of `s` equal to `c`.
 inline size_t countByte(std::string_view s, char c) {
   const char* p = s.data();

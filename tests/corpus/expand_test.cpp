@@ -28,7 +28,9 @@ using testarchives::Member;
 const std::string kOne = "Subject: one\n\nbody\n";
 const std::string kTwo = "Subject: two\r\n\r\nFrom the start\r\n";
 const std::string kMbox = "From a\nSubject: m1\n\n>From quoted\n\nFrom b\nSubject: m2\n\nlast\n";
-const std::string kEnvelope = "From x@example.com  Mon Jan  1 00:00:00 2001\nSubject: e\n\nb\n";
+// One message with its envelope line: taken as it is, a quoted-looking line and all.
+const std::string kEnvelope =
+    "From x@example.com  Mon Jan  1 00:00:00 2001\nSubject: e\n\n>From b\n";
 
 // One expanded message: name, bytes or "error: <readError>".
 struct Got {
@@ -57,7 +59,9 @@ class Expand : public testing::Test {
   }
 
   // Expands `entry` below the temporary directory; checks that every name leads back to the
-  // same bytes (or the same read error).
+  // same bytes (or the same read error), that messages handed over as stored give the same
+  // bytes, and that the progress reports come to the listed file's size (for a directory,
+  // to the sizes of the files met in it).
   std::vector<Got> expand(const std::string& entry, const corpus::ExpandOptions& options = {}) {
     std::vector<Got> got;
     std::vector<corpus::Message> messages;
@@ -67,6 +71,37 @@ class Expand : public testing::Test {
       messages.push_back(std::move(message));
       return true;
     });
+
+    uint64_t found = 0;
+    uint64_t read = 0;
+    const corpus::ExpandProgress progress = {[&](uint64_t bytes) { found += bytes; },
+                                             [&](uint64_t bytes) {
+                                               EXPECT_GT(bytes, 0u) << entry;
+                                               read += bytes;
+                                             }};
+    corpus::ExpandOptions stored = options;
+    stored.keepStored = true;
+    stored.progress = &progress;
+    std::vector<Got> fromStored;
+    std::vector<corpus::Message> kept;  // the blocks under the stored bytes stay alive
+    corpus::expandEntry(entry, dir_ + "/" + entry, stored, [&](corpus::Message&& message) {
+      std::string scratch;
+      const std::string bytes(corpus::messageBytes(message, scratch));
+      fromStored.push_back(
+          {message.name, message.readError.empty() ? bytes : "error: " + message.readError});
+      kept.push_back(std::move(message));
+      return true;
+    });
+    EXPECT_EQ(fromStored, got) << entry << " handed over as stored";
+    struct stat info {};
+    if (::stat((dir_ + "/" + entry).c_str(), &info) != 0) {
+      EXPECT_EQ(read, 0u) << entry;
+    } else if (S_ISDIR(info.st_mode)) {
+      EXPECT_EQ(read, found) << entry;
+    } else {
+      EXPECT_EQ(found, 0u) << entry;
+      EXPECT_EQ(read, static_cast<uint64_t>(info.st_size)) << entry;
+    }
     for (const corpus::Message& message : messages) {
       const corpus::Extracted back = corpus::extractMessage(message.name, dir_, options);
       if (message.readError.empty()) {
@@ -265,15 +300,20 @@ TEST_F(Expand, SizeAndExpansionLimits) {
                  "error: Message out of an archive larger than 1048576 bytes (not held)"}}));
   EXPECT_EQ(expand("repeated", archived), (std::vector<Got>{{"repeated", repeated}}));
 
-  // A small gzip that inflates to 2 MiB against a budget of 1 MiB.
+  // A gzip that inflates to 2 MiB in its first few KiB, against a budget of its own size
+  // (about 2 MB); the rest of the file, beyond the first read, is never read.
   std::string mbox;
   while (mbox.size() < (2u << 20)) mbox += "From a\n\n";
+  mbox += noise(3 << 20);
   write("bomb.gz", compress(ARCHIVE_FILTER_GZIP, mbox));
   corpus::ExpandOptions budget;
   budget.expansionFloor = 1 << 20;
   budget.expansionRatio = 1;
   size_t messages = 0;
   std::string lastError;
+  uint64_t read = 0;
+  const corpus::ExpandProgress progress = {nullptr, [&](uint64_t bytes) { read += bytes; }};
+  budget.progress = &progress;
   corpus::expandEntry("bomb.gz", dir_ + "/bomb.gz", budget, [&](corpus::Message&& message) {
     ++messages;
     lastError = message.readError;
@@ -281,6 +321,9 @@ TEST_F(Expand, SizeAndExpansionLimits) {
   });
   EXPECT_LT(messages, (2u << 20) / 8);
   EXPECT_EQ(lastError.rfind("Expansion limit", 0), 0u) << lastError;
+  // The file counts as read whole although its expansion ended early.
+  EXPECT_EQ(read, std::filesystem::file_size(dir_ + "/bomb.gz"));
+  budget.progress = nullptr;
 
   // The way back spends the same budget: a member the run never reaches is not extracted.
   write("late.tar.gz", makeArchive(ARCHIVE_FORMAT_TAR_USTAR, ARCHIVE_FILTER_GZIP,

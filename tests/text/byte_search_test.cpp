@@ -14,6 +14,13 @@ size_t naiveFind(std::string_view s, size_t from, char c) {
   return std::string_view::npos;
 }
 
+size_t naivePair(std::string_view s, size_t from, char a, char b) {
+  for (size_t i = from; i + 1 < s.size(); ++i) {
+    if (s[i] == a && s[i + 1] == b) return i;
+  }
+  return std::string_view::npos;
+}
+
 size_t naiveCount(std::string_view s, char c) {
   size_t count = 0;
   for (char b : s) count += b == c ? 1 : 0;
@@ -42,6 +49,36 @@ TEST(ByteSearch, FindsOnlyInsideTheRangeAcrossBlockEdges) {
     EXPECT_EQ(text::findByte(view, c.from, '\n'), naiveFind(view, c.from, '\n'))
         << "size " << c.size << " from " << c.from;
     EXPECT_EQ(text::countByte(view, '\n'), c.hits.size()) << "size " << c.size;
+  }
+}
+
+// The pair search: a window inside a buffer of nothing but pairs, so that a pair that
+// begins on the window's last byte, or any read past its ends, shows; halves of the pair
+// alone are no hit.
+TEST(ByteSearch, FindsPairsOnlyInsideTheRangeAcrossBlockEdges) {
+  struct Case {
+    size_t size;
+    size_t from;
+    std::vector<size_t> hits;    // offsets in the window where the pair starts
+    std::vector<size_t> halves;  // offsets holding the first byte alone
+  } cases[] = {
+      {0, 0, {}, {}},         {1, 0, {}, {0}},       {2, 0, {0}, {}},
+      {2, 1, {0}, {}},        {16, 0, {14}, {0, 7}}, {16, 0, {}, {15}},
+      {17, 0, {15}, {3}},     {17, 0, {}, {16}},     {18, 0, {16}, {}},
+      {33, 2, {1, 31}, {15}}, {33, 2, {15, 16}, {}}, {64, 0, {47}, {46, 15, 16}},
+      {100, 98, {98}, {97}},  {100, 99, {98}, {}},   {100, 150, {}, {}},
+      {40, 5, {5}, {4}},
+  };
+  for (const Case& c : cases) {
+    std::string buffer;
+    for (size_t i = 0; i < c.size / 2 + 64; ++i) buffer += "\nF";
+    std::string window(c.size, 'a');
+    for (size_t half : c.halves) window[half] = '\n';
+    for (size_t hit : c.hits) window.replace(hit, 2, "\nF");
+    buffer.replace(32, c.size, window);
+    const std::string_view view = std::string_view(buffer).substr(32, c.size);
+    EXPECT_EQ(text::findBytePair(view, c.from, '\n', 'F'), naivePair(view, c.from, '\n', 'F'))
+        << "size " << c.size << " from " << c.from;
   }
 }
 

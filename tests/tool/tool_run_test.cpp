@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -296,6 +297,48 @@ TEST_F(ToolRun, RunOptionsLeaveRecordsAloneAndBadValuesStop) {
   EXPECT_EQ(unknown.status, 101);
   EXPECT_EQ(unknown.out, "");
   EXPECT_EQ(unknown.err.rfind("extract: ", 0), 0u) << unknown.err;
+}
+
+// Over containers --progress counts the bytes of the listed files read (a listed
+// directory's files as they are met), on one thread and with --jobs, and its final line
+// gives their total.
+TEST_F(ToolRun, ProgressOverContainersCountsTheirBytes) {
+  std::string mbox;
+  size_t messages = 0;
+  for (; mbox.size() < 300000; ++messages) {
+    mbox +=
+        "From x\nSubject: " + std::to_string(messages) + "\n\n" + std::string(3000, 'a') + "\n\n";
+  }
+  ASSERT_EQ(mkdir((dir_ + "/box").c_str(), 0700), 0);
+  write("box/in.mbox", mbox);
+  write("box.mbox", mbox);
+  write("boxes.txt", "box.mbox\nbox\n");
+  const auto megabytes = [](size_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return std::string(text);
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string entries;
+    size_t records;
+    size_t bytes;
+  } cases[] = {
+      {{"--input", "box.mbox"}, "1 of 1", messages, mbox.size()},
+      {{"--input", "box.mbox", "--jobs", "2"}, "1 of 1", messages, mbox.size()},
+      {{"--input", "box"}, "1 of 1", messages, mbox.size()},
+      {{"--expand", "--list", "boxes.txt", "--jobs", "2"}, "2 of 2", 2 * messages, 2 * mbox.size()},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("--progress");
+    const ToolResult run = runBinary(args, dir_);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string done =
+        "done: " + c.entries + " entries, " + std::to_string(c.records) + " records, ";
+    EXPECT_EQ(run.err.rfind(done, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(", " + megabytes(c.bytes) + " read in "), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(ToolRun, OutputFailuresExit101) {
