@@ -168,8 +168,10 @@ void readMbox(Walk& walk, const std::string& name, Stream& stream, std::string h
   std::string messageName;
   const MboxCallback onMessage = [&](const MboxMessage& found) {
     if (mark && found.number == mark->number) {
-      if (!found.whole) return true;  // written before
-      walk.options.written->refuseTaken("the file holds one message, not an mbox");
+      if (!found.whole && found.offset == mark->offset) return true;  // written before
+      walk.options.written->refuseTaken(
+          found.whole ? std::string("the file holds one message, not an mbox")
+                      : "no message of the mbox starts at byte " + std::to_string(mark->offset));
       walk.stopped = true;
       return false;
     }

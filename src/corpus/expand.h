@@ -72,7 +72,7 @@ class WrittenRecords {
   virtual bool refused() const = 0;
 
   // The mbox `mbox` (a name without the message locators) begins: takes the written records
-  // that follow as its messages ("#1@0", then numbers one up and offsets rising) and returns
+  // that follow as its messages ("#1", then numbers one up and offsets rising) and returns
   // the last one's number and offset; nothing when the next record is not its first message.
   struct MboxMark {
     uint64_t number = 0;

@@ -154,8 +154,9 @@ std::optional<corpus::WrittenRecords::MboxMark> Resume::takeMboxMessages(std::st
       break;
     }
     const corpus::Locator& at = locators->front();
-    if (at.number != mark.number + 1 ||
-        (mark.number == 0 ? at.offset != 0 : at.offset <= mark.offset)) {
+    // The first message begins at 0, or after the lines of white space an mbox may begin
+    // with (the framing checks where).
+    if (at.number != mark.number + 1 || (mark.number != 0 && at.offset <= mark.offset)) {
       break;
     }
     mark = {at.number, at.offset};

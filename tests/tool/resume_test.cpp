@@ -152,6 +152,8 @@ class Corpus {
     const std::string mbox = mboxOf(messages);
     writeFile(dir / "box.mbox", mbox);
     writeFile(dir / "box.mbox.gz", testarchives::compress(ARCHIVE_FILTER_GZIP, mbox));
+    // Lines of white space before the first separator: the first message is not at 0.
+    writeFile(dir / "spaced.mbox", " \n\t\n" + mbox);
     members.emplace_back("mail/inner.mbox", mbox);
     members.emplace_back("mail/last.eml", messages.front());
     writeFile(dir / "mail.tar.gz",
@@ -192,6 +194,7 @@ const std::vector<RunCase> kRuns = {
     {"Mbox", {"--input", "box.mbox"}},
     {"MboxTwoThreads", {"--input", "box.mbox", "--jobs", "2"}},
     {"MboxGz", {"--input", "box.mbox.gz"}},
+    {"MboxAfterWhiteSpaceLines", {"--input", "spaced.mbox"}},
     {"TarGzWithAnMboxInside", {"--input", "mail.tar.gz"}},
     {"Maildir", {"--input", "maildir"}},
     {"ContainersShard", {"--list", "containers.txt", "--expand", "--shard", "0/2"}},
