@@ -196,12 +196,11 @@ Comparison makeComparison(size_t exampleLimit) {
 
 void addBaseLine(Comparison& c, std::string_view line, std::string_view source, uint64_t lineNumber,
                  LineEnd end) {
-  std::optional<Record> parsed =
-      addLineRecord(c.base, line, source, lineNumber, end, /*digests=*/true);
+  const Record* parsed = addLine(c.base, c.baseParser, line, source, lineNumber, end, true);
   if (!parsed) return;
-  Record& r = *parsed;
+  const Record& r = *parsed;
   const uint64_t sequence = c.baseRecords++;
-  auto [it, fresh] = c.entries.try_emplace(std::move(r.name));
+  auto [it, fresh] = c.entries.try_emplace(r.name);
   if (!fresh) {
     ++c.duplicateBase;
     addExample(c.exampleLimit, c.duplicateBaseExamples, it->first);
@@ -231,8 +230,7 @@ void addBaseLine(Comparison& c, std::string_view line, std::string_view source, 
 
 void addNewLine(Comparison& c, std::string_view line, std::string_view source, uint64_t lineNumber,
                 LineEnd end) {
-  std::optional<Record> parsed =
-      addLineRecord(c.next, line, source, lineNumber, end, /*digests=*/true);
+  const Record* parsed = addLine(c.next, c.newParser, line, source, lineNumber, end, true);
   if (!parsed) return;
   const Record& r = *parsed;
   auto [it, fresh] = c.entries.try_emplace(r.name);

@@ -103,6 +103,7 @@ struct Comparison {
   std::function<void(const Finding&)> onFinding;
 
   // The state behind the above.
+  RecordParser baseParser, newParser;
   std::unordered_map<std::string, BaseEntry> entries;
   std::vector<std::string> probeKeys;  // member name per digest slot; the last slot is shared
   size_t slotHint = 0;

@@ -273,6 +273,7 @@ bool writeOut(const std::string& out) {
 
 int runReport(const Options& options, const report::Meta& meta) {
   report::Report report = report::makeReport(options.examples);
+  report::RecordParser parser;
   bool allRead = true;
   for (const std::string& input : options.inputs) {
     allRead &= readInput(
@@ -280,7 +281,7 @@ int runReport(const Options& options, const report::Meta& meta) {
           if (overlong) {
             report::addOverlong(report, input, n, end);
           } else {
-            report::addLine(report, line, input, n, end);
+            report::addLine(report, parser, line, input, n, end);
           }
         });
   }
@@ -294,11 +295,11 @@ int runNames(const Options& options) {
   bool allRead = true;
   bool written = true;
   uint64_t unlistable = 0;
+  report::RecordParser parser;
   for (const std::string& input : options.inputs) {
     allRead &= readInput(input, [&](std::string_view line, uint64_t, report::LineEnd, bool) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      auto parsed = report::parseRecord(line);
-      const auto* record = std::get_if<report::Record>(&parsed);
+      const report::Record* record = parser.parse(line).record;
       if (!record || report::verdictOf(*record, feature) != options.namesVerdict) return;
       // A list entry is one trimmed line that does not start with "#": a name that would not
       // read back as itself is left out and counted.
