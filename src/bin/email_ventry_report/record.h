@@ -25,6 +25,7 @@ std::string_view statusName(Status status);
 struct ProbeMember {
   std::string key;
   uint64_t digest = 0;
+  friend bool operator==(const ProbeMember&, const ProbeMember&) = default;
 };
 
 struct Record {
@@ -50,6 +51,8 @@ struct Record {
   // and one per member, sorted by key (the parsed object keeps its members sorted).
   uint64_t probeDigest = 0;
   std::vector<ProbeMember> probeMembers;
+
+  friend bool operator==(const Record&, const Record&) = default;
 };
 
 // What one line turned out to be: a record, or why it is not one. Both views stay valid until
