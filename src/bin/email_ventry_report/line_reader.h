@@ -27,6 +27,9 @@ class LineReader {
   // Where the line just returned starts: bytes read from the stream before it.
   uint64_t lineStart() const { return lineStart_; }
 
+  // Bytes of the stream taken so far (up to the end of the line just returned).
+  uint64_t position() const { return bufferStart_ + begin_; }
+
  private:
   bool fill();
 

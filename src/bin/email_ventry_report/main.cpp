@@ -1,6 +1,7 @@
 // email_ventry_report: reads the JSON lines of email_ventry runs (files, or "-" for standard
 // input) and prints one fidelity report, the comparison of two runs, or the names behind one
 // cell of the report.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -24,6 +25,9 @@
 namespace {
 
 constexpr size_t kMaxLine = 16 * 1024 * 1024;
+
+// After how many base records the comparison's name set is sized for the whole base run.
+constexpr uint64_t kNamesEstimatedAfter = 4096;
 
 // Exit statuses.
 constexpr int kExitOk = 0;
@@ -340,6 +344,15 @@ int runCompare(const Options& options, const report::Meta& meta) {
                           line.end);
     } else if (isBase) {
       report::addBaseLine(comparison, line.text, in.name(), line.number, line.end);
+      if (comparison.baseRecords == kNamesEstimatedAfter && base.size() > 0) {
+        // The name set sized for the whole base run at once, from the bytes its first
+        // records took, at most one name per 256 bytes (a guess too low only means the set
+        // grows as it would have).
+        const double perRecord = static_cast<double>(base.bytesRead()) / kNamesEstimatedAfter;
+        const uint64_t records =
+            static_cast<uint64_t>(static_cast<double>(base.size()) / perRecord);
+        comparison.names.reserve(std::min(records, base.size() / 256));
+      }
     } else {
       report::addNewLine(comparison, line.text, in.name(), line.number, line.end);
     }

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -155,9 +156,9 @@ NameIndex::Carried NameIndex::doubled(Carried c) {
           (c.home << 1) | (remainder >> 23)};
 }
 
-void NameIndex::rebuild(const std::optional<Carried>& extra) {
+void NameIndex::rebuild(const std::optional<Carried>& extra, unsigned minBits) {
   const uint64_t oldMask = slots_.size() - 1;
-  for (unsigned bits = capacityBits_ + 1;; ++bits) {
+  for (unsigned bits = std::max(capacityBits_ + 1, minBits);; ++bits) {
     std::vector<uint64_t> table(size_t{1} << bits, 0);
     auto move = [&](Carried c) {
       for (unsigned b = capacityBits_; b < bits; ++b) c = doubled(c);
@@ -178,20 +179,22 @@ void NameIndex::rebuild(const std::optional<Carried>& extra) {
 }
 
 void NameIndex::reserve(size_t names) {
-  while (static_cast<double>(names) > 0.85 * static_cast<double>(slots_.size())) {
-    if (size_ == 0) {
-      ++capacityBits_;
-      slots_.assign(size_t{1} << capacityBits_, 0);
-    } else {
-      rebuild(std::nullopt);
-    }
+  // Straight to the size wanted: one move of the entries, not one per doubling.
+  unsigned bits = capacityBits_;
+  while (static_cast<double>(names) > 0.85 * static_cast<double>(uint64_t{1} << bits)) ++bits;
+  if (bits == capacityBits_) return;
+  if (size_ == 0) {
+    capacityBits_ = bits;
+    slots_.assign(size_t{1} << bits, 0);
+  } else {
+    rebuild(std::nullopt, bits);
   }
 }
 
 bool NameIndex::insert(std::string_view name, int run, uint64_t line) {
   if (!overflow_.empty() && overflow_.count(std::string(name)) != 0) return false;
   if (static_cast<double>(size_ + 1) > 0.85 * static_cast<double>(slots_.size())) {
-    rebuild(std::nullopt);
+    rebuild(std::nullopt, 0);
   }
   const uint64_t hash = hashOf(name);
   const uint64_t mask = (uint64_t{1} << capacityBits_) - 1;
@@ -222,7 +225,7 @@ bool NameIndex::insert(std::string_view name, int run, uint64_t line) {
   }
   if (run == 1) slot |= kRunBit;
   if (std::optional<Carried> carried = placeIn(slots_, capacityBits_, slot, home)) {
-    rebuild(carried);
+    rebuild(carried, 0);
   }
   ++size_;
   return true;

@@ -33,7 +33,8 @@ class NameIndex {
   // Adds `name`, met on line `line` of `run`; false when it had been met before, in either run.
   bool insert(std::string_view name, int run, uint64_t line);
 
-  // Room for `names` names without growing.
+  // Room for `names` names without growing (at once: a table that grows doubles, holding the old
+  // one and the new one together for a moment).
   void reserve(size_t names);
 
   size_t size() const { return size_; }
@@ -49,8 +50,9 @@ class NameIndex {
   static std::optional<Carried> placeIn(std::vector<uint64_t>& table, unsigned bits, uint64_t slot,
                                         uint64_t home);
   static Carried doubled(Carried c);
-  // Moves every entry (and `extra`) to a table twice the size, or larger if need be.
-  void rebuild(const std::optional<Carried>& extra);
+  // Moves every entry (and `extra`) to a table twice the size (at least 2^minBits slots), or
+  // larger if need be.
+  void rebuild(const std::optional<Carried>& extra, unsigned minBits);
 
   uint64_t key0_ = 0, key1_ = 0;
   std::vector<uint64_t> slots_;

@@ -27,10 +27,13 @@ bool RunInput::open() {
     return false;
   }
   struct stat st {};
-  if (indexLines_ && fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
+  if (fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode)) {
     const off_t at = lseek(fileno(file_), 0, SEEK_CUR);
-    rereadable_ = at >= 0;
     origin_ = at >= 0 ? static_cast<uint64_t>(at) : 0;
+    size_ = static_cast<uint64_t>(st.st_size) > origin_
+                ? static_cast<uint64_t>(st.st_size) - origin_
+                : 0;
+    rereadable_ = indexLines_ && at >= 0;
   }
   reader_.emplace(file_, maxLine_);
   return true;
@@ -50,6 +53,7 @@ bool RunInput::next(InputLine& line) {
   line.number = ++lineNumber_;
   line.end = reader_->ended() ? LineEnd::Ended : LineEnd::Missing;
   line.overlong = status == LineStatus::Overlong;
+  bytesRead_ = reader_->position();
   if (rereadable_ && (line.number - 1) % kStartEvery == 0) {
     starts_.push_back(origin_ + reader_->lineStart());
   }

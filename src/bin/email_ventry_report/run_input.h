@@ -45,6 +45,10 @@ class RunInput {
   // Whether lines can be read back (a regular file, indexed).
   bool rereadable() const { return rereadable_; }
 
+  // A regular file's size when opened (else 0), and the bytes read so far.
+  uint64_t size() const { return size_; }
+  uint64_t bytesRead() const { return bytesRead_; }
+
   // Line `number` (1-based, one already read) read again from the file, without its line end;
   // nothing when it cannot be read or is longer than the limit.
   std::optional<std::string> lineAt(uint64_t number) const;
@@ -58,7 +62,9 @@ class RunInput {
   uint64_t lineNumber_ = 0;
   bool failed_ = false;
   bool rereadable_ = false;
-  uint64_t origin_ = 0;           // the file offset where reading began
+  uint64_t origin_ = 0;  // the file offset where reading began
+  uint64_t size_ = 0;
+  uint64_t bytesRead_ = 0;
   std::vector<uint64_t> starts_;  // where lines 1, 17, 33, ... start
 };
 
