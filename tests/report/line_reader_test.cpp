@@ -56,4 +56,17 @@ TEST(ReportLineReader, SplitsAndBoundsLines) {
   }
 }
 
+// The offsets name where each line starts, across buffer refills and skipped long lines.
+TEST(ReportLineReader, TellsWhereEachLineStarts) {
+  const std::string input = "ab\n\n" + std::string(100000, 'x') + "\nlast";
+  std::FILE* file = fmemopen(const_cast<char*>(input.data()), input.size(), "rb");
+  ASSERT_NE(file, nullptr);
+  report::LineReader reader(file, 50000);
+  std::string line;
+  std::vector<uint64_t> starts;
+  while (reader.next(line) != report::LineStatus::End) starts.push_back(reader.lineStart());
+  std::fclose(file);
+  EXPECT_EQ(starts, (std::vector<uint64_t>{0, 3, 4, 100005}));
+}
+
 }  // namespace

@@ -15,6 +15,7 @@ bool LineReader::fill() {
     eof_ = true;
     return false;
   }
+  bufferStart_ += end_;
   begin_ = 0;
   end_ = n;
   return true;
@@ -27,6 +28,7 @@ LineStatus LineReader::next(std::string& line) {
   bool any = false;
   for (;;) {
     if (begin_ == end_ && !fill()) break;
+    if (!any) lineStart_ = bufferStart_ + begin_;
     any = true;
     const char* start = buffer_.data() + begin_;
     const void* nl = std::memchr(start, '\n', end_ - begin_);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ class LineReader {
   // Whether the line just returned ended with "\n" (false for a last line without one).
   bool ended() const { return ended_; }
 
+  // Where the line just returned starts: bytes read from the stream before it.
+  uint64_t lineStart() const { return lineStart_; }
+
+  // Bytes of the stream taken so far (up to the end of the line just returned).
+  uint64_t position() const { return bufferStart_ + begin_; }
+
  private:
   bool fill();
 
@@ -31,6 +38,8 @@ class LineReader {
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  uint64_t bufferStart_ = 0;  // stream offset of buffer_[0]
+  uint64_t lineStart_ = 0;
   bool eof_ = false;
   bool error_ = false;
   bool ended_ = false;

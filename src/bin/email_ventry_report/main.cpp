@@ -1,6 +1,7 @@
 // email_ventry_report: reads the JSON lines of email_ventry runs (files, or "-" for standard
 // input) and prints one fidelity report, the comparison of two runs, or the names behind one
 // cell of the report.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -18,11 +19,15 @@
 #include "email_ventry_report/line_reader.h"
 #include "email_ventry_report/render.h"
 #include "email_ventry_report/report.h"
+#include "email_ventry_report/run_input.h"
 #include "ventry_version.h"
 
 namespace {
 
 constexpr size_t kMaxLine = 16 * 1024 * 1024;
+
+// After how many base records the comparison's name set is sized for the whole base run.
+constexpr uint64_t kNamesEstimatedAfter = 4096;
 
 // Exit statuses.
 constexpr int kExitOk = 0;
@@ -221,30 +226,11 @@ using LineSink = std::function<void(std::string_view line, uint64_t lineNumber, 
 // Reads one input to its end; false (with a message on standard error) when it could not be
 // opened or read.
 bool readInput(const std::string& input, const LineSink& sink) {
-  std::FILE* file = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
-  if (!file) {
-    std::fprintf(stderr, "email_ventry_report: open %s: %s\n", input.c_str(), std::strerror(errno));
-    return false;
-  }
-  report::LineReader reader(file, kMaxLine);
-  std::string line;
-  uint64_t lineNumber = 0;
-  bool ok = true;
-  for (;;) {
-    const report::LineStatus status = reader.next(line);
-    if (status == report::LineStatus::End) break;
-    if (status == report::LineStatus::Error) {
-      std::fprintf(stderr, "email_ventry_report: read %s: %s\n",
-                   input == "-" ? "standard input" : input.c_str(), std::strerror(errno));
-      ok = false;
-      break;
-    }
-    ++lineNumber;
-    sink(line, lineNumber, reader.ended() ? report::LineEnd::Ended : report::LineEnd::Missing,
-         status == report::LineStatus::Overlong);
-  }
-  if (file != stdin) std::fclose(file);
-  return ok;
+  report::RunInput in(input, kMaxLine);
+  if (!in.open()) return false;
+  report::InputLine line;
+  while (in.next(line)) sink(line.text, line.number, line.end, line.overlong);
+  return !in.failed();
 }
 
 // When the report is made: SOURCE_DATE_EPOCH when set (for reproducible pages), else now.
@@ -273,6 +259,7 @@ bool writeOut(const std::string& out) {
 
 int runReport(const Options& options, const report::Meta& meta) {
   report::Report report = report::makeReport(options.examples);
+  report::RecordParser parser;
   bool allRead = true;
   for (const std::string& input : options.inputs) {
     allRead &= readInput(
@@ -280,7 +267,7 @@ int runReport(const Options& options, const report::Meta& meta) {
           if (overlong) {
             report::addOverlong(report, input, n, end);
           } else {
-            report::addLine(report, line, input, n, end);
+            report::addLine(report, parser, line, input, n, end);
           }
         });
   }
@@ -294,11 +281,11 @@ int runNames(const Options& options) {
   bool allRead = true;
   bool written = true;
   uint64_t unlistable = 0;
+  report::RecordParser parser;
   for (const std::string& input : options.inputs) {
     allRead &= readInput(input, [&](std::string_view line, uint64_t, report::LineEnd, bool) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      auto parsed = report::parseRecord(line);
-      const auto* record = std::get_if<report::Record>(&parsed);
+      const report::Record* record = parser.parse(line).record;
       if (!record || report::verdictOf(*record, feature) != options.namesVerdict) return;
       // A list entry is one trimmed line that does not start with "#": a name that would not
       // read back as itself is left out and counted.
@@ -327,6 +314,7 @@ int runNames(const Options& options) {
 
 int runCompare(const Options& options, const report::Meta& meta) {
   report::Comparison comparison = report::makeComparison(options.examples);
+  report::RecordParser nameParser;
   uint64_t findings = 0;
   if (!options.failOn.empty()) {
     comparison.onFinding = [&](const report::Finding& f) {
@@ -341,20 +329,61 @@ int runCompare(const Options& options, const report::Meta& meta) {
       }
     };
   }
+  // The two runs are read side by side (see report::wantsBase), so that records in step are
+  // compared as they come; both from standard input, the base run is all of it.
+  report::RunInput base(options.inputs[0], kMaxLine, /*indexLines=*/true);
+  report::RunInput next(options.inputs[1], kMaxLine, /*indexLines=*/true);
   bool allRead = true;
-  for (int side = 0; side < 2; ++side) {
-    const std::string& input = options.inputs[side];
-    report::Report& runReport = side == 0 ? comparison.base : comparison.next;
-    allRead &= readInput(
-        input, [&](std::string_view line, uint64_t n, report::LineEnd end, bool overlong) {
-          if (overlong) {
-            report::addOverlong(runReport, input, n, end);
-          } else if (side == 0) {
-            report::addBaseLine(comparison, line, input, n, end);
-          } else {
-            report::addNewLine(comparison, line, input, n, end);
-          }
-        });
+  report::InputLine line;
+  auto step = [&](report::RunInput& in, bool isBase) {
+    if (!in.next(line)) {
+      allRead &= !in.failed();
+      isBase ? report::finishBase(comparison) : report::finishNew(comparison);
+    } else if (line.overlong) {
+      report::addOverlong(isBase ? comparison.base : comparison.next, in.name(), line.number,
+                          line.end);
+    } else if (isBase) {
+      report::addBaseLine(comparison, line.text, in.name(), line.number, line.end);
+      if (comparison.baseRecords == kNamesEstimatedAfter && base.size() > 0) {
+        // The name set sized for the whole base run at once, from the bytes its first
+        // records took, at most one name per 256 bytes (a guess too low only means the set
+        // grows as it would have).
+        const double perRecord = static_cast<double>(base.bytesRead()) / kNamesEstimatedAfter;
+        const uint64_t records =
+            static_cast<uint64_t>(static_cast<double>(base.size()) / perRecord);
+        comparison.names.reserve(std::min(records, base.size() / 256));
+      }
+    } else {
+      report::addNewLine(comparison, line.text, in.name(), line.number, line.end);
+    }
+  };
+  // Names no longer held are read back from the runs' files when they must be told apart.
+  auto nameReader = [&](int run, uint64_t lineNumber) -> std::optional<std::string> {
+    std::optional<std::string> text = (run == 0 ? base : next).lineAt(lineNumber);
+    if (!text) return std::nullopt;
+    std::string_view view = *text;
+    if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+    const report::ParsedLine parsed = nameParser.parse(view);
+    if (!parsed.record) return std::nullopt;
+    return parsed.record->name;
+  };
+  if (!base.open()) {
+    allRead = false;
+    report::finishBase(comparison);
+  }
+  comparison.names.setReader(nameReader, base.rereadable(), false);
+  // A base run that cannot be read says so before the new run is opened, as it always has.
+  const bool oneStream = options.inputs[0] == "-" && options.inputs[1] == "-";
+  while (!comparison.baseEnded && (oneStream || comparison.baseRecords == 0)) step(base, true);
+  if (!next.open()) {
+    allRead = false;
+    report::finishNew(comparison);
+  }
+  comparison.names.setReader(nameReader, base.rereadable(), next.rereadable());
+  while (!comparison.baseEnded || !comparison.newEnded) {
+    const bool readBase =
+        !comparison.baseEnded && (comparison.newEnded || report::wantsBase(comparison));
+    step(readBase ? base : next, readBase);
   }
   report::finishComparison(comparison);
   if (!writeOut(report::renderComparison(comparison, options.format, meta))) return kExitInput;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ std::string_view statusName(Status status);
 struct ProbeMember {
   std::string key;
   uint64_t digest = 0;
+  friend bool operator==(const ProbeMember&, const ProbeMember&) = default;
 };
 
 struct Record {
@@ -49,11 +51,46 @@ struct Record {
   // and one per member, sorted by key (the parsed object keeps its members sorted).
   uint64_t probeDigest = 0;
   std::vector<ProbeMember> probeMembers;
+
+  friend bool operator==(const Record&, const Record&) = default;
+};
+
+// What one line turned out to be: a record, or why it is not one. Both views stay valid until
+// the parser that returned them reads the next line.
+struct ParsedLine {
+  const Record* record = nullptr;
+  std::string_view problem;  // set when `record` is null
+};
+
+// Reads record lines one after another, reusing its buffers from line to line. A line is read
+// in place (a streaming JSON reader, no document tree) whenever it is a well-formed record
+// whose members have their plain forms; any other line (invalid JSON, a member missing, of the
+// wrong type or repeated, escapes in keys, numbers other than unsigned 64-bit integers,
+// control bytes, nesting deeper than a record) is handed to `parseRecordTree`, which decides
+// and words the outcome. Either way the result is the same.
+class RecordParser {
+ public:
+  RecordParser();
+  ~RecordParser();
+  RecordParser(RecordParser&&) noexcept;
+  RecordParser& operator=(RecordParser&&) noexcept;
+
+  // Parses one line (without its line end). With `digests`, the probe digests are filled too.
+  ParsedLine parse(std::string_view line, bool digests = false);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // Parses one line (without its line end) into a record, or returns why it is not one. With
-// `digests`, the probe digests are filled as well.
+// `digests`, the probe digests are filled as well. (A RecordParser for a single line.)
 std::variant<Record, std::string> parseRecord(std::string_view line, bool digests = false);
+
+// The same, through a JSON document tree: the reading RecordParser falls back to for every
+// line that is not a record in its plain form; the fuzz target holds the two against each
+// other.
+std::variant<Record, std::string> parseRecordTree(std::string_view line, bool digests = false);
 
 // A loss notice and the probe condition that should trigger it.
 struct PairedFeature {

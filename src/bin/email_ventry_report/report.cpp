@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <variant>
 
 namespace report {
 namespace {
@@ -24,6 +23,13 @@ void addExample(const Report& report, std::vector<NamedText>& examples, const st
 }
 
 void countGroup(GroupCounter& counter, std::string_view key) {
+  if (key.size() <= kMaxTextBytes) {
+    // The common case, without making a string.
+    if (auto it = counter.counts.find(key); it != counter.counts.end()) {
+      ++it->second;
+      return;
+    }
+  }
   std::string k = cutUtf8(key, kMaxTextBytes);
   auto it = counter.counts.find(k);
   if (it != counter.counts.end()) {
@@ -55,12 +61,15 @@ bool slowerFirst(const SlowMessage& a, const SlowMessage& b) {
 void noteTiming(Report& report, const Record& r) {
   report.totalBytes = saturatingAdd(report.totalBytes, r.bytes);
   ++report.msHistogram[r.ms];
-  // `slowest` is a heap whose front is the fastest kept entry.
-  SlowMessage entry{r.ms, r.name, report.records};
+  // `slowest` is a heap whose front is the fastest kept entry. The name is copied only when
+  // the entry is kept.
+  SlowMessage entry{r.ms, std::string(), report.records};
   if (report.slowest.size() < Report::kSlowestKept) {
+    entry.name = r.name;
     report.slowest.push_back(std::move(entry));
     std::push_heap(report.slowest.begin(), report.slowest.end(), slowerFirst);
   } else if (slowerFirst(entry, report.slowest.front())) {
+    entry.name = r.name;
     std::pop_heap(report.slowest.begin(), report.slowest.end(), slowerFirst);
     report.slowest.back() = std::move(entry);
     std::push_heap(report.slowest.begin(), report.slowest.end(), slowerFirst);
@@ -235,27 +244,27 @@ void addRecord(Report& report, const Record& r) {
   for (std::string_view id : ids) countGroup(report.notices, id);
 }
 
-std::optional<Record> addLineRecord(Report& report, std::string_view line, std::string_view source,
-                                    uint64_t lineNumber, LineEnd end, bool digests) {
+const Record* addLine(Report& report, RecordParser& parser, std::string_view line,
+                      std::string_view source, uint64_t lineNumber, LineEnd end, bool digests) {
   ++report.lines;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) {
     addMalformed(report, source, lineNumber, "empty line", end);
-    return std::nullopt;
+    return nullptr;
   }
-  auto parsed = parseRecord(line, digests);
-  if (auto* problem = std::get_if<std::string>(&parsed)) {
-    addMalformed(report, source, lineNumber, *problem, end);
-    return std::nullopt;
+  const ParsedLine parsed = parser.parse(line, digests);
+  if (!parsed.record) {
+    addMalformed(report, source, lineNumber, parsed.problem, end);
+    return nullptr;
   }
-  Record& record = std::get<Record>(parsed);
-  addRecord(report, record);
-  return std::move(record);
+  addRecord(report, *parsed.record);
+  return parsed.record;
 }
 
 void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
              LineEnd end) {
-  addLineRecord(report, line, source, lineNumber, end, /*digests=*/false);
+  RecordParser parser;
+  addLine(report, parser, line, source, lineNumber, end);
 }
 
 PairingTotals pairingTotals(const Report& report) {

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,7 +64,7 @@ struct Risk {
 // Counts by a text key, at most `kMaxKeys` distinct keys; later new keys go to `other`.
 struct GroupCounter {
   static constexpr size_t kMaxKeys = 200;
-  std::map<std::string, uint64_t> counts;
+  std::map<std::string, uint64_t, std::less<>> counts;
   uint64_t other = 0;
 };
 
@@ -152,10 +151,13 @@ Report makeReport(size_t exampleLimit);
 void addLine(Report& report, std::string_view line, std::string_view source, uint64_t lineNumber,
              LineEnd end = LineEnd::Ended);
 
-// `addLine` that hands the added record back (nothing for a line that is not one). With
-// `digests`, the record carries the probe digests (see `parseRecord`).
-std::optional<Record> addLineRecord(Report& report, std::string_view line, std::string_view source,
-                                    uint64_t lineNumber, LineEnd end, bool digests);
+// `addLine` reading through `parser`, whose buffers serve line after line: the way to read a
+// whole run. Hands the added record back (valid until the parser reads the next line; null
+// for a line that is not one). With `digests`, the record carries the probe digests (see
+// `RecordParser::parse`).
+const Record* addLine(Report& report, RecordParser& parser, std::string_view line,
+                      std::string_view source, uint64_t lineNumber, LineEnd end = LineEnd::Ended,
+                      bool digests = false);
 
 // Adds one parsed record.
 void addRecord(Report& report, const Record& record);
