@@ -107,9 +107,9 @@ class MboxFramer {
   bool eof_ = false;
   bool active_ = false;  // a message has begun and not yet been reported
   bool spent_ = false;
-  bool leading_ = true;  // still in the white space lines before the first separator
-  bool begun_ = false;   // the first message has begun
-  uint64_t number_ = 0;  // of the current message
+  bool leading_ = true;     // still in the white space lines before the first separator
+  bool begun_ = false;      // the first message has begun
+  uint64_t number_ = 0;     // of the current message
   uint64_t start_ = 0;      // offset of the current separator line
   uint64_t bodyStart_ = 0;  // offset after it, once lineDone_
   bool lineDone_ = false;

@@ -241,7 +241,7 @@ class Parallel {
     std::string unquoted;          // over containers: its bytes, when un-quoting changed them
     std::string_view view;         // over containers: the bytes measured, once viewMade
     bool viewMade = false;
-    int error = 0;                 // the batch read's outcome
+    int error = 0;  // the batch read's outcome
     std::string readError;
     size_t size = 0;  // the message's bytes
     std::string line;
