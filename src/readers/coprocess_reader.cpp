@@ -100,7 +100,7 @@ class CoprocessReader final : public Reader {
         end = {Verdict::Failed, "reply names " + quotedForDiagnostic(parsed.value->name) +
                                     ", not " + quotedForDiagnostic(sent_.front().name)};
       } else {
-        fill(record, std::move(*parsed.value));
+        fillRecord(record, std::move(*parsed.value));
       }
     }
     sent_.pop_front();
@@ -157,20 +157,6 @@ class CoprocessReader final : public Reader {
   static int sliceMs(Clock::duration left, std::chrono::milliseconds slice) {
     const auto wait = std::min<Clock::duration>(left, slice);
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
-  }
-
-  static void fill(ventry::MessageRecord& record, Reply&& reply) {
-    if (reply.threw) {
-      ventry::setThrew(record, reply.error);
-      return;
-    }
-    record.threw = false;
-    record.loss = std::move(reply.loss);
-    record.gotHtml = reply.gotHtml;
-    record.gotText = reply.gotText;
-    record.gotAttachments = reply.gotAttachments;
-    record.gotTo = reply.gotTo;
-    record.gotCc = reply.gotCc;
   }
 
   bool stopRequested() const {

@@ -246,6 +246,34 @@ Parsed<Reply> LineParser::reply(std::string_view line) {
   return result;
 }
 
+void fillRecord(ventry::MessageRecord& record, Reply&& reply) {
+  if (reply.threw) {
+    ventry::setThrew(record, reply.error);
+    return;
+  }
+  record.threw = false;
+  record.loss = std::move(reply.loss);
+  record.gotHtml = reply.gotHtml;
+  record.gotText = reply.gotText;
+  record.gotAttachments = reply.gotAttachments;
+  record.gotTo = reply.gotTo;
+  record.gotCc = reply.gotCc;
+}
+
+Reply replyOf(std::string name, ventry::MessageRecord&& record) {
+  Reply reply;
+  reply.name = std::move(name);
+  reply.threw = record.threw;
+  reply.error = std::move(record.error);
+  reply.loss = std::move(record.loss);
+  reply.gotHtml = record.gotHtml;
+  reply.gotText = record.gotText;
+  reply.gotAttachments = record.gotAttachments;
+  reply.gotTo = record.gotTo;
+  reply.gotCc = record.gotCc;
+  return reply;
+}
+
 void appendHelloLine(std::string& out, std::string_view reader, std::string_view version) {
   out += "{\"reader\":";
   ventry::appendJsonString(out, reader);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "email/reader.h"
+#include "record/record.h"
 
 namespace readers {
 
@@ -80,6 +81,11 @@ class LineParser {
 
 // Appends the line (with its "\n"). Text that is not valid UTF-8 is written as its lossy
 // decoding.
+// The reader's part of a record and a reply hold the same values; these carry them across.
+// fillRecord cuts a "threw" text as the built-in reader's is cut.
+void fillRecord(ventry::MessageRecord& record, Reply&& reply);
+Reply replyOf(std::string name, ventry::MessageRecord&& record);
+
 void appendHelloLine(std::string& out, std::string_view reader, std::string_view version);
 void appendRequestLine(std::string& out, std::string_view name, uint64_t bytes);
 void appendReplyLine(std::string& out, const Reply& reply);

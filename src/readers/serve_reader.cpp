@@ -101,17 +101,7 @@ std::string describe(std::string_view what, int error) {
 Reply replyFor(std::string name, std::string_view bytes) {
   ventry::MessageRecord record;
   ventry::fillFromOutcome(record, email::readMessage(bytes));
-  Reply reply;
-  reply.name = std::move(name);
-  reply.threw = record.threw;
-  reply.error = std::move(record.error);
-  reply.loss = std::move(record.loss);
-  reply.gotHtml = record.gotHtml;
-  reply.gotText = record.gotText;
-  reply.gotAttachments = record.gotAttachments;
-  reply.gotTo = record.gotTo;
-  reply.gotCc = record.gotCc;
-  return reply;
+  return replyOf(std::move(name), std::move(record));
 }
 
 }  // namespace
